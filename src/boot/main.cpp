@@ -1,0 +1,3 @@
+#include "boot/startup.h"
+
+int main() { run_launcher(); }

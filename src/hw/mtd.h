@@ -1,0 +1,47 @@
+// Raw MTD flash partitions: opened once at start, read and rewritten block by
+// block through the kernel's MTD character-device interface.
+#pragma once
+
+#include <cstdint>
+
+// Partition table indexes, in the order the partitions are opened.
+enum mtd_partition_index {
+    MTD_UBOOT,       // /dev/mtd-uboot
+    MTD_UBOOTENV,    // /dev/mtd-ubootenv
+    MTD_DEVICETREE,  // /dev/mtd-devicetree
+    MTD_KERNEL,      // /dev/mtd-kernel
+    MTD_RFS,         // /dev/mtd-rfs
+    MTD_RESCUE,      // /dev/mtd-rescue
+    MTD_PARTITION_COUNT
+};
+
+// Process-wide descriptors, -1 until opened (or when an open failed).
+extern int mtd_partitions[MTD_PARTITION_COUNT];
+// Device node of each partition, by index.
+extern const char* const mtd_device_names[MTD_PARTITION_COUNT];
+
+struct mtd_geometry {
+    uint32_t block_count;  // size / erase_size
+    uint32_t erase_size;   // bytes
+    uint32_t erase_shift;  // number of the lowest set bit of erase_size
+    uint32_t size;         // bytes
+};
+
+// Opens the six partitions (the first five O_RDWR|O_SYNC, the rescue O_RDWR).
+// Failures leave -1. Returns 1.
+int mtd_open_partitions();
+
+// MEMGETINFO. Returns 0, or -1 after printing "Could not get MTD device info ".
+int mtd_get_geometry(int fd, mtd_geometry* geometry);
+// MEMERASE of [start, start+length). Returns the ioctl result (negative: failure).
+int mtd_erase(int fd, uint32_t start, uint32_t length);
+// pread / pwrite; negative on failure, a short transfer counts as success.
+int mtd_read(int fd, uint32_t start, uint32_t length, void* buffer);
+int mtd_write(int fd, uint32_t start, uint32_t length, const void* buffer);
+
+// Reads `length` bytes at `offset` (no alignment needed). 0 or -1.
+int flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
+// Read-modify-erase-write of every erase block the range touches, with the
+// percentage display on standard output when `show_progress`. 0 or -1, with
+// the failure messages printed. Length 0 succeeds without touching the flash.
+int flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, bool show_progress);

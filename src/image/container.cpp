@@ -1,0 +1,123 @@
+#include "image/container.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "hw/mtd.h"
+
+using namespace image;
+
+uint32_t image_crc32(const void* data, std::size_t length, uint32_t start) {
+    const auto* bytes = static_cast<const uint8_t*>(data);
+    uint32_t reg = start;
+    for (std::size_t i = 0; i < length; ++i) {
+        uint8_t byte = bytes[i];
+        for (int bit = 0; bit < 8; ++bit) {
+            // Branch-free form of "shift, and XOR the polynomial when bit 0 differs".
+            uint32_t differ = (reg ^ byte) & 1u;
+            reg = (reg >> 1) ^ (0xEDB88320u & (0u - differ));
+            byte = static_cast<uint8_t>(byte >> 1);
+        }
+    }
+    return reg;
+}
+
+namespace {
+
+bool has_hdr3_marker(const uint8_t* h) {
+    return h[16] == 0x48 && h[17] == 0x44 && h[18] == 0x52 && h[19] == 0x33;
+}
+
+}  // namespace
+
+record_layout decode_record_header(const uint8_t header[kHeaderProbeSize]) {
+    record_layout r;
+    r.crc = be32(header);
+    r.len = be32(header + 4);
+    r.type_id = be32(header + 8);
+    r.id = be32(header + 12);
+    // Lengths are worked out in 64 bits, so overflow of the 32-bit fields is
+    // seen as a value above the limit rather than a wrapped small one.
+    uint64_t h = 16;
+    uint64_t t = 0;
+    if (has_hdr3_marker(header)) {
+        r.form = 3;
+        h = be16(header + 22);
+        t = uint64_t{r.len} + 16;
+    } else if (r.type_id & kExtendedFlag) {
+        r.form = 2;
+        h = be16(header + 18);
+        t = h + r.len;
+    } else {
+        r.form = 1;
+        t = 16 + uint64_t{r.len};
+    }
+    r.consistent = h >= 16 && h <= t && t > 0 && t <= kMaxRecordSize;
+    if (r.consistent) {
+        r.header_length = static_cast<uint32_t>(h);
+        r.payload_length = static_cast<uint32_t>(t - h);
+    } else {
+        // Nothing may be sized from an inconsistent record; report it as empty.
+        r.header_length = static_cast<uint32_t>(h);
+        r.payload_length = 0;
+    }
+    return r;
+}
+
+bool check_record_crc(const uint8_t* record, std::size_t total_length) {
+    if (record == nullptr || total_length < 4) return false;
+    return image_crc32(record + 4, total_length - 4, 0xFFFFFFFFu) == be32(record);
+}
+
+const image_type_info image_types[6] = {
+    {kTypeApplication, "APPLICATION", "APPLICATION", nullptr, "Installing Application: ",
+     nullptr, -1, false, false, 0, 0},
+    {kTypeBootLoader, "UBOOT", "UBOOT", "UBOOT", "Installing Boot Loader: ",
+     "Uboot image update failed", MTD_UBOOT, true, true, 0x80000, 240},
+    {kTypeKernel, "KERNEL", "KERNEL", "KERNEL", "Installing Kernel: ", "kernel image update failed",
+     MTD_KERNEL, false, false, 0x500000, 0},
+    {kTypeRootFs, "RFS", "RFS", "RFS", "Installing Root Filesystem: ", "RFS image update failed",
+     MTD_RFS, false, false, 0xAC0000, 0},
+    {kTypeDeviceTree, "DFT", "DFT", "DFT", "Installing Device Tree: ", "DFT image update failed",
+     MTD_DEVICETREE, false, false, 0x40000, 0},
+    {kTypeDiagnostics, "DIAGS", "DIAGNOSTICS IMAGE", "DIAGS", "Installing Diagnostics: ",
+     "DIAGS image update failed", MTD_RESCUE, false, false, 0xF00000, 0},
+};
+
+const image_type_info* find_image_type(uint32_t type_id) {
+    uint32_t type = type_id & ~kExtendedFlag;
+    for (const auto& info : image_types) {
+        if (info.type_id == type) return &info;
+    }
+    return nullptr;
+}
+
+walk_step read_record_header(std::FILE* file, uint64_t offset, record_layout* layout) {
+    uint8_t header[kHeaderProbeSize];
+    if (offset > static_cast<uint64_t>(INT64_MAX) ||
+        fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+        std::fread(header, 1, sizeof header, file) != sizeof header) {
+        return walk_step::end;
+    }
+    *layout = decode_record_header(header);
+    return layout->consistent ? walk_step::record : walk_step::inconsistent;
+}
+
+void free_deleter::operator()(void* p) const { std::free(p); }
+
+record_buffer read_record(std::FILE* file, uint64_t offset, const record_layout& layout,
+                          bool* alloc_failed) {
+    if (alloc_failed) *alloc_failed = false;
+    if (!layout.consistent) return record_buffer();
+    std::size_t total = static_cast<std::size_t>(layout.total_length());
+    record_buffer buf(static_cast<uint8_t*>(std::malloc(total)));
+    if (!buf) {
+        if (alloc_failed) *alloc_failed = true;
+        return buf;
+    }
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0 ||
+        std::fread(buf.get(), 1, total, file) != total) {
+        buf.reset();
+    }
+    return buf;
+}
