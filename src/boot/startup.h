@@ -3,6 +3,7 @@
 #pragma once
 
 #include <csignal>
+#include <cstddef>
 #include <cstdint>
 
 // Set to 1 by the SIGINT handler and by nothing else; cleared only by the
@@ -20,3 +21,10 @@ int choose_boot_slot();
 void format_date_command(char* out, std::size_t size, const uint8_t clock[7]);
 // The whole start-up, steps 1 to 17. Never returns.
 [[noreturn]] void run_launcher();
+
+// Clock registers 0-6 used when the clock cannot be read: 2000-01-01 00:00:00.
+extern const uint8_t kFallbackClock[7];
+// Runs `command` through the shell after flushing standard output, so that
+// the console shows this program's text before the command's own. Returns
+// the result of system(): negative when no shell could be started.
+int run_console_command(const char* command);

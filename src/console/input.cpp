@@ -1,9 +1,75 @@
-// Placeholder until this service is built: each operation says so on
-// standard error and returns the value that lets the start go on.
-#include <cstdio>
-#include <cstdlib>
 #include "console/input.h"
 
-unsigned char get_key() { std::fputs("get_key: not built yet\n", stderr); return 0; }
-char* read_line(char* buffer, int size) { if (size > 0) buffer[0] = 0; return buffer; }
-int ask_yes_no_timeout(const char*) { std::fputs("ask_yes_no_timeout: not built yet\n", stderr); return 0; }
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include <poll.h>
+#include <stdio_ext.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "console/line_editor.h"
+
+unsigned char get_key() {
+    unsigned char key = 0;
+    termios saved{};
+    bool terminal = tcgetattr(0, &saved) == 0;
+    if (terminal) {
+        termios single = saved;
+        single.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
+        tcsetattr(0, TCSANOW, &single);
+    }
+    if (read(0, &key, 1) != 1) key = 0;
+    if (terminal) tcsetattr(0, TCSANOW, &saved);
+    return key;
+}
+
+namespace {
+
+// One flush per byte: on a serial line the operator must see every keystroke.
+void write_echo(const std::string& echo) {
+    for (char byte : echo) {
+        std::fputc(static_cast<unsigned char>(byte), stdout);
+        std::fflush(stdout);
+    }
+}
+
+int assume_no() {
+    std::fputs("\nTimeout. Assuming \"no\".\n", stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+}  // namespace
+
+char* read_line(char* buffer, int size) {
+    line_editor editor;
+    line_editor_begin(&editor, buffer, size);
+    std::string echo;
+    while (!editor.ended) {
+        echo.clear();
+        line_editor_feed(&editor, get_key(), &echo);
+        write_echo(echo);
+    }
+    return buffer;
+}
+
+int ask_yes_no_timeout(const char* question) {
+    if (question != nullptr) std::fputs(question, stdout);
+    for (;;) {
+        std::fputs("(y/n) ", stdout);
+        std::fflush(stdout);
+        // Bytes already in the stdio buffer would never wake the poll below.
+        __fpurge(stdin);
+        pollfd console{0, POLLIN, 0};
+        if (poll(&console, 1, 5000) <= 0) return assume_no();
+        unsigned char answer = 0;
+        ssize_t got = read(0, &answer, 1);
+        if (got < 0 && errno == EINTR) continue;
+        // End of input stays readable for ever: asking again would spin.
+        if (got != 1) return assume_no();
+        if (answer == 'y') return 1;
+        if (answer == 'n') return 0;
+    }
+}

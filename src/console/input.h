@@ -1,10 +1,27 @@
 // Console input: single keys, the line editor and the timed yes/no question.
+// The console is descriptor 0 (input) and standard output (echo, prompts).
+// None of these reads or clears sigint_seen: callers test it after a call.
 #pragma once
 
-// One byte from the console without echo; 0 when the read ended without one.
+// Reads exactly one byte from descriptor 0 without echo and without waiting
+// for a line: on a terminal, ICANON and ECHO (and nothing else) are cleared
+// for the read and the saved settings are put back whatever the read gave.
+// When descriptor 0 is not a terminal, still reads one byte. Returns the byte
+// (0-255), or 0 when the read ended without one (interrupted by SIGINT, end
+// of input, error).
 unsigned char get_key();
-// Reads one edited line into `buffer` (size bytes, NUL-terminated, at most
-// size - 1 characters). Always returns `buffer`.
+
+// Reads one edited line (see console/line_editor.h for the keys) into
+// `buffer` of `size` bytes, echoing to standard output one flushed byte at a
+// time. On return the buffer holds a NUL-terminated line of at most size - 1
+// characters without the CR/LF that ended it. Always returns `buffer`. A size
+// below 1 reads nothing and leaves the buffer untouched.
 char* read_line(char* buffer, int size);
-// Prints the question and "(y/n) "; 1 for y, 0 for n or after 5 s of silence.
+
+// Prints `question` as plain text (never as a format), then "(y/n) ", and
+// waits up to 5 s for descriptor 0 to become readable; each byte other than a
+// lower-case y or n asks again with a fresh 5 s. Returns 1 for y, 0 for n.
+// A silent or interrupted wait, and also an end of input or a read error on
+// descriptor 0 (a console that went away would otherwise ask forever),
+// print "\nTimeout. Assuming \"no\".\n" and return 0.
 int ask_yes_no_timeout(const char* question);

@@ -1,9 +1,34 @@
-// The rescue menu and its two own actions.
+// The rescue menu and its two own actions. All dialogue is on the console
+// (descriptor 0 / standard output).
 #pragma once
 
-// 1 when the operator chooses Exit; never returns after Reboot.
+#include <string>
+
+// Lists T, X, R, E and dispatches one key at a time (case-insensitive; U, V,
+// M, D are accepted but not listed). Ctrl-C at the prompt discards the key;
+// sigint_seen is cleared after a discarded key and after every action.
+// Returns 1 when the operator chooses E; after R it waits 1 s and reboots
+// (does not return). Never returns otherwise.
 int rescue_menu();
-// Offers to erase /user, then boots the diagnostics image. 1 when it returns.
+
+// Asks for one key; on y or Y unmounts, erases and remounts /user and creates
+// /user/images (command results ignored). Then, in every case, boots the
+// diagnostics image. Returns 1 when that comes back.
 int erase_filesystem();
-// 1 when the address command ran, 0 when the operator left.
+
+// Asks for the MAC address of eth0 until an entry parses as six hex numbers
+// separated by colons (anything after the sixth is not looked at), "q" or
+// Ctrl-C. Runs "ifconfig eth0 hw ether ENTRY" with the entry passed to the
+// shell as a single, uninterpreted word. 1 when the command ran, 0 when the
+// operator left.
 int set_mac_address();
+
+// The shell command that sets eth0's MAC address to `entry`:
+// "ifconfig eth0 hw ether ENTRY\n" with ENTRY as typed when it is made only of
+// hex digits and colons, else quoted so the shell passes it as one word.
+std::string mac_address_command(const char* entry);
+
+// 1 when `entry` holds six hexadecimal numbers separated by colons, read the
+// way the conversion "%x:%x:%x:%x:%x:%x" reads them (blanks before a number,
+// a sign and a 0x prefix allowed, no range check, the rest not looked at).
+int mac_entry_parses(const char* entry);

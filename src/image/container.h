@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 namespace image {
 
@@ -29,6 +30,7 @@ constexpr uint32_t kTypeRootFs = 0x044B4152;
 constexpr uint32_t kTypeDeviceTree = 0x054B4152;
 constexpr uint32_t kTypeDiagnostics = 0x064B4152;
 constexpr uint32_t kExtendedFlag = 0x80000000u;
+constexpr uint32_t kCrcStart = 0xFFFFFFFFu;  // start value of every record checksum
 
 constexpr std::size_t kHeaderProbeSize = 24;  // bytes read at every record start
 constexpr std::size_t kVersionBlockSize = 16;  // crc, len, magic, id
@@ -41,6 +43,10 @@ inline uint32_t be32(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
 }
 inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+inline void put_be16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
 inline void put_be32(uint8_t* p, uint32_t v) {
     p[0] = static_cast<uint8_t>(v >> 24);
     p[1] = static_cast<uint8_t>(v >> 16);
@@ -72,7 +78,10 @@ struct record_layout {
 };
 
 // Decodes the first 24 bytes of a record. Never fails; `consistent` tells
-// whether the lengths describe a record of 1..kMaxRecordSize bytes.
+// whether the lengths describe a record of 1..kMaxRecordSize bytes. For an
+// inconsistent record `payload_length` is 0 and `header_length` holds the H
+// that was read (16 for the plain form); `len` and the other fields are as
+// read.
 record_layout decode_record_header(const uint8_t header[image::kHeaderProbeSize]);
 
 // True when image_crc32(record + 4, T - 4, 0xFFFFFFFF) equals the stored crc.
@@ -99,14 +108,25 @@ extern const image_type_info image_types[6];
 // Entry for a type id (bit 31 ignored), or nullptr for an unknown type.
 const image_type_info* find_image_type(uint32_t type_id);
 
+// The value a component's size limit applies to: `len` for the boot loader,
+// T for every other component.
+uint64_t size_tested_value(const image_type_info& info, const record_layout& layout);
+// True when the component has no limit or the tested value is at most the
+// limit (inclusive).
+bool within_size_limit(const image_type_info& info, const record_layout& layout);
+
 // Container walk shared by every reader.
 enum class walk_step {
     record,        // a consistent record header was read
     end,           // fewer than 24 bytes remain: the container ends
-    inconsistent,  // the header's lengths are inconsistent: the container is bad
+    inconsistent,  // inconsistent lengths, or a read error: the container is bad
 };
 
-// Reads the 24-byte header at byte `offset` of `file` and decodes it.
+// Reads the 24-byte header at byte `offset` of `file` and decodes it. The end
+// of the file before 24 bytes is `end`; a read error (not the end of the
+// file) is `inconsistent`, so that a failing medium never passes for the end
+// of a good container. `*layout` is filled for `record` and `inconsistent`
+// after a successful read.
 walk_step read_record_header(std::FILE* file, uint64_t offset, record_layout* layout);
 
 struct free_deleter {
@@ -117,6 +137,17 @@ using record_buffer = std::unique_ptr<uint8_t[], free_deleter>;
 // Reads the whole record (T bytes) at `offset` into a new buffer. Returns an
 // empty buffer when the layout is inconsistent, memory cannot be had, or the
 // file ends before T bytes (a truncated record counts as a checksum failure).
-// `alloc_failed` (optional) tells the allocation failure apart.
+// `alloc_failed` (optional) tells the allocation failure apart. For a regular
+// file the size is checked first, so a truncated record takes no memory.
 record_buffer read_record(std::FILE* file, uint64_t offset, const record_layout& layout,
                           bool* alloc_failed = nullptr);
+
+// Builds one whole record (header, payload, checksum) for image builders and
+// tests. `form` 1 plain (H = 16, bit 31 of `magic` cleared), 2 extended (bit
+// 31 set, H at offset 18), 3 HDR3 (marker at 16, H at offset 22, bit 31 as
+// given). `header_length` is used by forms 2 and 3 and must be 24..65535 so
+// that the header holds its own length field; header bytes beyond the named
+// fields are zero. Returns an empty vector for a bad form or length, or when
+// T would exceed kMaxRecordSize.
+std::vector<uint8_t> encode_record(uint32_t magic, uint32_t id, int form, uint32_t header_length,
+                                   const uint8_t* payload, std::size_t payload_length);

@@ -3,11 +3,18 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // Fetches the 16-byte version block of an installed component (type id with
 // bit 31 cleared). 1 when fetched (or attempted from flash), 0 otherwise.
 int read_image_version(uint32_t type_id, uint8_t* block, int slot);
 // Prints the installed-versions table. Returns 0.
 int show_installed_versions();
-// Appends "File %s installed from %s at ..." to /user/install.log. Returns 1.
+// Appends "File %s installed from %s at ..." to /user/install.log (and shows
+// it after "Updating install log. "). The clock registers are preset to zero,
+// so a clock that does not answer logs 00:00:00 on 0-0-2000. Returns 1, also
+// when the log cannot be opened (the entry is then only shown).
 int log_install(const char* file, const char* source);
+// The log entry for the 7 BCD clock registers (0 seconds ... 6 year), line end
+// included: "File F installed from S at hh:mm:ss on D-M-20YY\n".
+std::string format_install_entry(const char* file, const char* source, const uint8_t clock[7]);

@@ -1,0 +1,170 @@
+"""Command line of the board simulator (see 'boardsim --help' and docs/boardsim.md)."""
+
+import argparse
+import os
+import shutil
+import sys
+import tempfile
+
+import boardfs
+import images
+import runner
+
+DESCRIPTION = """\
+Simulated switch board for the launcher. A board is a folder (boardsim create);
+'run' boots the real launcher binary in a sandbox (bubblewrap, no capabilities,
+own network namespace) whose devices are the board folder's files."""
+
+
+def _parser():
+    p = argparse.ArgumentParser(prog="boardsim", description=DESCRIPTION)
+    sub = p.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    c = sub.add_parser("create", help="make a board folder (erased flash and EEPROM)")
+    c.add_argument("board")
+
+    c = sub.add_parser("setenv", help="set boot-loader variables (NAME= removes one)")
+    c.add_argument("board")
+    c.add_argument("assignments", nargs="*", metavar="NAME=VALUE")
+
+    c = sub.add_parser("eeprom", help="set EEPROM bytes; print the known fields")
+    c.add_argument("board")
+    c.add_argument("assignments", nargs="*", metavar="FIELD=BYTE|OFFSET=BYTE",
+                   help="fields: boot-slot, running-image, usb-marker")
+
+    c = sub.add_parser("rtc", help="set the board clock (UTC); it ticks on from there")
+    c.add_argument("board")
+    c.add_argument("time", metavar="'YYYY-MM-DD HH:MM:SS'")
+    c.add_argument("--stopped", action="store_true", help="the clock stays at that time")
+
+    c = sub.add_parser("slot", help="copy a container into /user/images/imageN")
+    c.add_argument("board")
+    c.add_argument("slot", type=int, choices=(1, 2))
+    c.add_argument("image")
+
+    c = sub.add_parser("usb", help="put files on the USB stick, or take it out")
+    c.add_argument("board")
+    c.add_argument("sources", nargs="*", metavar="SRC[=NAME]")
+    c.add_argument("--remove", action="store_true", help="empty the stick first")
+
+    c = sub.add_parser("run", help="power the board on and boot the launcher")
+    c.add_argument("board")
+    _run_options(c)
+
+    c = sub.add_parser("demo", help="boot a demo board: slot 2 holds a newer application")
+    c.add_argument("--arch", choices=("host", "ppc"), default="host")
+    c.add_argument("--keep", metavar="DIR", help="make the demo board in DIR and keep it")
+    return p
+
+
+def _run_options(c):
+    c.add_argument("--arch", choices=("host", "ppc"), default="host",
+                   help="host build, or the PowerPC build under qemu-ppc")
+    c.add_argument("--cycles", type=int, default=1, metavar="N",
+                   help="power on again after a reboot, up to N starts")
+    c.add_argument("--usb-delay", type=float, default=0.0, metavar="S",
+                   help="seconds until a stick becomes ready (/tmp/usb)")
+    c.add_argument("--network", action="store_true",
+                   help="eth0 on a veth to a TFTP peer at 192.0.2.1 (root only)")
+    c.add_argument("--link-down", action="store_true", help="like --network, peer link down")
+    c.add_argument("--faketime", metavar="SPEC",
+                   help="preload libfaketime with FAKETIME=SPEC (e.g. '+0 x10')")
+    c.add_argument("--dhclient", action="store_true", help="provide a /bin/dhclient stub")
+    c.add_argument("--without", action="append", default=[], metavar="PROGRAM",
+                   help="leave a board program out (e.g. md5sum); repeatable")
+    c.add_argument("--env", action="append", default=[], metavar="NAME=VALUE",
+                   help="extra environment variable for the launcher; repeatable")
+
+
+def _cmd_run(args):
+    board = boardfs.Board(args.board)
+    opts = runner.Options(arch=args.arch, cycles=args.cycles, usb_delay=args.usb_delay,
+                          network=args.network, link_down=args.link_down,
+                          faketime=args.faketime, dhclient=args.dhclient,
+                          without=args.without, env=args.env)
+    runner.run(board, opts)
+    return 0
+
+
+def _cmd_usb(args):
+    board = boardfs.Board(args.board).check()
+    if args.remove:
+        boardfs.usb_remove(board)
+    for arg in args.sources:
+        src, name = boardfs.split_usb_source(arg)
+        if not os.path.exists(src):
+            raise boardfs.BoardError("no such file: %s" % src)
+        boardfs.usb_add(board, src, name)
+    return 0
+
+
+def _cmd_eeprom(args):
+    board = boardfs.Board(args.board).check()
+    if args.assignments:
+        boardfs.set_eeprom_fields(board, args.assignments)
+    else:
+        print("\n".join(boardfs.describe_eeprom(board)))
+    return 0
+
+
+def _cmd_setenv(args):
+    board = boardfs.Board(args.board).check()
+    pairs = boardfs.setenv(board, args.assignments) if args.assignments \
+        else boardfs.read_env(board)
+    if not args.assignments:
+        for name, value in pairs:
+            print("%s=%s" % (name, value))
+    return 0
+
+
+def make_demo_board(path):
+    """Slot 1: kernel + application 1.0.0.1; slot 2: application 2.0.0.1;
+    boot-slot byte 2. Returns the Board."""
+    board = boardfs.create(path)
+    scratch = os.path.join(board.path, "images")
+    os.makedirs(scratch, exist_ok=True)
+    kernel = b"demo kernel\n" * 64
+    images.build_container(os.path.join(scratch, "image1"), [
+        {"type": "kernel", "data": kernel, "version": "1.0.0.1"},
+        {"type": "application", "data": images.app_archive("1.0.0.1"), "version": "1.0.0.1"}])
+    images.build_container(os.path.join(scratch, "image2"), [
+        {"type": "application", "data": images.app_archive("2.0.0.1"), "version": "2.0.0.1"}])
+    boardfs.install_slot(board, 1, os.path.join(scratch, "image1"))
+    boardfs.install_slot(board, 2, os.path.join(scratch, "image2"))
+    boardfs.set_eeprom_fields(board, ["boot-slot=2"])
+    return board
+
+
+def _cmd_demo(args):
+    path = args.keep or tempfile.mkdtemp(prefix="boardsim-demo.")
+    try:
+        board = make_demo_board(path)
+        print("board: demo board in %s: slot 1 holds a kernel and application 1.0.0.1, "
+              "slot 2 application 2.0.0.1, boot-slot byte 2" % board.path, flush=True)
+        runner.run(board, runner.Options(arch=args.arch))
+    finally:
+        if not args.keep:
+            shutil.rmtree(path, ignore_errors=True)
+    return 0
+
+
+COMMANDS = {
+    "create": lambda a: boardfs.create(a.board) and 0,
+    "setenv": _cmd_setenv,
+    "eeprom": _cmd_eeprom,
+    "rtc": lambda a: boardfs.set_rtc(boardfs.Board(a.board).check(), a.time, a.stopped) or 0,
+    "slot": lambda a: boardfs.install_slot(boardfs.Board(a.board).check(), a.slot, a.image)
+    and 0,
+    "usb": _cmd_usb,
+    "run": _cmd_run,
+    "demo": _cmd_demo,
+}
+
+
+def main(argv):
+    args = _parser().parse_args(argv)
+    try:
+        return COMMANDS[args.command](args)
+    except (boardfs.BoardError, runner.RunError, OSError) as e:
+        print("boardsim: %s" % e, file=sys.stderr)
+        return 1

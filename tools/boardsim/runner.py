@@ -1,0 +1,194 @@
+"""Powering a simulated board on: runs the real launcher in the board root.
+
+One start: rebuild the board root, reset the CPLD window, start the sandbox
+with the console on the caller's terminal, create the stick's readiness marker
+when a stick is inserted, wait for the launcher (or the application that
+replaced it) to end, and tell how the start ended from the stubs' events:
+
+    board: application started      /bin/backtrace started the application
+    board: rebooted                 the board ran "reboot"
+    board: launcher exited with status N
+
+With cycles > 1 the board is powered on again after a reboot (its /tmp is
+RAM, so it starts empty), up to that many starts.
+"""
+
+import importlib
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import threading
+
+import boardfs
+import sandbox
+
+CPLD_WINDOW_SIZE = 0xFFB00000 + 0x100
+
+
+class RunError(Exception):
+    """The run could not be set up (nothing was started)."""
+
+
+def _source_dir():
+    return os.environ.get("LAUNCHER_SOURCE_DIR") or \
+        os.path.dirname(os.path.dirname(os.path.dirname(os.path.realpath(__file__))))
+
+
+def build_dir(arch="host"):
+    """The build folder whose launcher boots: $LAUNCHER_BUILD_DIR (host) or
+    $LAUNCHER_PPC_BUILD_DIR (ppc), by default build/host or build/ppc."""
+    var = "LAUNCHER_PPC_BUILD_DIR" if arch == "ppc" else "LAUNCHER_BUILD_DIR"
+    return os.path.abspath(os.environ.get(var) or os.path.join(_source_dir(), "build", arch))
+
+
+def find_programs(arch):
+    """(launcher, libdevemu.so or None) of the chosen build; RunError if the
+    launcher is missing."""
+    top = build_dir(arch)
+    launcher = os.path.join(top, "launcher")
+    if not os.access(launcher, os.X_OK):
+        raise RunError("no launcher at %s: build it first (scripts/build %s)" % (launcher, arch))
+    devemu = os.path.join(top, "tools", "devemu", "libdevemu.so")
+    if not os.path.exists(devemu):
+        print("board: no device emulator at %s: flash, EEPROM and clock will not answer"
+              % devemu, file=sys.stderr, flush=True)
+        return launcher, None
+    return launcher, devemu
+
+
+class Options:
+    """What 'boardsim run' was asked for."""
+
+    def __init__(self, arch="host", cycles=1, usb_delay=0.0, network=False, link_down=False,
+                 faketime=None, dhclient=False, without=(), env=()):
+        self.arch = arch
+        self.cycles = max(1, int(cycles))
+        self.usb_delay = float(usb_delay)
+        self.network = network or link_down
+        self.link_down = link_down
+        self.faketime = faketime
+        self.dhclient = dhclient
+        self.without = tuple(without)
+        self.env = tuple(env)
+
+
+def _launcher_environment(opts):
+    env = ["%s=%s" % (k, v) for k, v in sorted(os.environ.items()) if k.startswith("DEVEMU_")]
+    if opts.faketime:
+        env += ["FAKETIME=" + opts.faketime, "FAKETIME_DONT_RESET=1"]
+    return env + list(opts.env)
+
+
+def _console_tty():
+    try:
+        return os.ttyname(0) if os.isatty(0) else None
+    except OSError:
+        return None
+
+
+def _reset_cpld(board):
+    # The CPLD registers come up cleared at every power-on.
+    path = os.path.join(board.path, "dev", "mem")
+    with open(path, "wb") as f:
+        f.truncate(CPLD_WINDOW_SIZE)
+    return path
+
+
+def _events_since(board, offset):
+    try:
+        with open(board.events_log, "rb") as f:
+            f.seek(offset)
+            return f.read().decode("utf-8", "replace").splitlines()
+    except FileNotFoundError:
+        return []
+
+
+def outcome(events, status):
+    """The last line of one start from its events and the sandbox's exit status."""
+    for line in reversed(events):
+        word = line.split(" ", 1)[0]
+        if word == "reboot":
+            return "board: rebooted"
+        if word == "backtrace":
+            return "board: application started"
+    return "board: launcher exited with status %d" % status
+
+
+def _empty_folder(path):
+    for name in os.listdir(path):
+        full = os.path.join(path, name)
+        if os.path.isdir(full) and not os.path.islink(full):
+            shutil.rmtree(full)
+        else:
+            os.unlink(full)
+
+
+def _start_once(board, opts, programs, net):
+    launcher, devemu = programs
+    sandbox.build_root(board, network=opts.network, dhclient=opts.dhclient,
+                       without=opts.without)
+    mem = _reset_cpld(board)
+    faketime = sandbox.faketime_library() if opts.faketime else None
+    cmd = sandbox.bwrap_command(board, launcher, devemu, arch=opts.arch, network=net is not None,
+                                mem_file=mem, tty=_console_tty(),
+                                environment=_launcher_environment(opts), faketime=faketime)
+    if net is not None:
+        cmd = net.wrap(cmd)
+    start = os.path.getsize(board.events_log) if os.path.exists(board.events_log) else 0
+    timer = None
+    if boardfs.usb_inserted(board):
+        marker = os.path.join(board.tmp, "usb")
+        timer = threading.Timer(opts.usb_delay, lambda: open(marker, "a").close())
+        timer.daemon = True
+        timer.start()
+    try:
+        status = subprocess.call(cmd)
+    finally:
+        if timer:
+            timer.cancel()
+    return outcome(_events_since(board, start), status)
+
+
+def _network(board, opts):
+    if not opts.network:
+        return None
+    if os.geteuid() != 0:
+        raise RunError("--network and --link-down need root (network namespaces)")
+    try:
+        netns = importlib.import_module("netns")
+    except ImportError:
+        raise RunError("--network is not available yet: tools/boardsim/netns.py is missing") \
+            from None
+    return netns.setup(board, opts.link_down)
+
+
+def run(board, opts):
+    """Powers the board on (up to opts.cycles times); returns the last line printed."""
+    board.check()
+    if opts.faketime and opts.arch == "ppc":
+        raise RunError("--faketime works with --arch host only")
+    if opts.faketime and not sandbox.faketime_library():
+        raise RunError("--faketime needs Debian's libfaketime (scripts/setup installs it)")
+    programs = find_programs(opts.arch)
+    old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    old_term = signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    net = None
+    line = ""
+    try:
+        net = _network(board, opts)
+        for start in range(1, opts.cycles + 1):
+            if start > 1:
+                _empty_folder(board.tmp)
+                print("board: power on (start %d of %d)" % (start, opts.cycles), flush=True)
+            line = _start_once(board, opts, programs, net)
+            print(line, flush=True)
+            if line != "board: rebooted":
+                break
+    finally:
+        if net:
+            net.teardown()
+        signal.signal(signal.SIGINT, old_int)
+        signal.signal(signal.SIGTERM, old_term)
+    return line
