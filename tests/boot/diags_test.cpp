@@ -41,7 +41,7 @@ protected:
         eeprom_write_running_image(kUntouched);
     }
     static boot_test::child_result boot_rescue(const std::string& input = "") {
-        return boot_test::run_in_child([] { _exit(kReturned + boot_diags_image()); }, input);
+        return boot_test::run_in_child([] { exit_child(kReturned + boot_diags_image()); }, input);
     }
 };
 
@@ -154,7 +154,7 @@ std::string gzipped(const std::string& text) {
 boot_test::child_result extract(int slot) {
     unlink("/tmp/gdb");
     unlink("/tmp/gdb.gz");
-    return boot_test::run_in_child([slot] { _exit(extract_debugger(slot)); });
+    return boot_test::run_in_child([slot] { exit_child(extract_debugger(slot)); });
 }
 
 TEST_F(DiagsTest, DebuggerComesFromTheOtherSlot) {
@@ -195,7 +195,7 @@ TEST_F(DiagsTest, DebuggerFailures) {
 
     write_file("/user/images/image1", record(kTypeApplication, 1, gzipped("x")));
     mkdir("/tmp/gdb.gz", 0755);
-    child = boot_test::run_in_child([] { _exit(extract_debugger(2)); });
+    child = boot_test::run_in_child([] { exit_child(extract_debugger(2)); });
     rmdir("/tmp/gdb.gz");
     EXPECT_EQ(child.status, 0);
     EXPECT_EQ(child.err, "Failed to open GDB output file.\n");
@@ -207,7 +207,7 @@ TEST_F(DiagsTest, ShortDebuggerImageStopsAtTheEndOfTheFile) {
     write_file("/user/images/image1", rec.substr(0, rec.size() - 10));
     // Keep the cut copy for a look: the board's gunzip would remove it.
     boot_test::install_stub("/bin/gunzip");
-    auto child = boot_test::run_in_child([] { _exit(extract_debugger(2)); });
+    auto child = boot_test::run_in_child([] { exit_child(extract_debugger(2)); });
     unlink("/bin/gunzip");
     symlink("busybox", "/bin/gunzip");
     EXPECT_EQ(child.status, 1);

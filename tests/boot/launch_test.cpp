@@ -98,48 +98,6 @@ TEST_F(Launch, InstallScriptThenEnvSetupThenBacktrace) {
     EXPECT_FALSE(exists(kApplicationArchive));
 }
 
-TEST_F(Launch, EnvSetupWithoutInstallScriptIsIgnored) {
-    archive({{"home/bin/mp.elf.strip", "app"}, {"home/bin/env-setup", "TEST_A 1 TEST_B 2"}});
-    auto r = run_in_child([] { launch_application(0); });
-    EXPECT_EQ(r.out, "started app A= B=\n");
-}
-
-TEST_F(Launch, DiagnosticsProgramTakesTheApplicationsPlace) {
-    archive({{"mpdiag.elf.strip", "diag-program"}});
-    auto r = run_in_child([] { launch_application(1); });
-    EXPECT_EQ(r.out, "install diags image\nstarted diag-program A= B=\n");
-}
-
-TEST_F(Launch, ShellComesFirstThenTheDebuggerServer) {
-    archive({{"home/bin/mp.elf.strip", "app"}});
-    boot_options.shell = 1;
-    boot_options.gdbserver = 1;
-    boot_options.gdb = 1;
-    auto r = run_in_child([] { launch_application(0); }, "echo in-shell\n");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "Dropping into shell\nin-shell\nDropping out of shell\n");
-    EXPECT_EQ(command_log(), "/bin/gdbserver :1234 /tmp/home/bin/mp.elf.strip\n/bin/reboot \n");
-}
-
-TEST_F(Launch, MissingDebuggerFallsBackToTheNormalLaunch) {
-    archive({{"home/bin/mp.elf.strip", "app"}});
-    boot_options.gdb = 1;
-    auto r = run_in_child([] { launch_application(0); });
-    EXPECT_EQ(r.out,
-              "**** GDB mode selected but GDB not available. Please install GDB image ***\n"
-              "started app A= B=\n");
-}
-
-TEST_F(Launch, DebuggerRunsTheApplicationThenReboots) {
-    archive({{"home/bin/mp.elf.strip", "app"}});
-    install_stub("/tmp/gdb");
-    boot_options.gdb = 1;
-    boot_options.memchk = 1;
-    auto r = run_in_child([] { launch_application(0); });
-    EXPECT_EQ(r.out, "*** Launching under GDB ***\n");
-    EXPECT_EQ(command_log(), "/tmp/gdb /tmp/home/bin/mp.elf.strip\n/bin/reboot \n");
-}
-
 TEST_F(Launch, FailedExecReportsAndReboots) {
     archive({{"home/bin/mp.elf.strip", "app"}});
     unlink("/bin/backtrace");

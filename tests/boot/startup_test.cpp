@@ -69,10 +69,3 @@ TEST(SigintHandler, InterruptsABlockedRead) {
     });
     EXPECT_EQ(r.status, 0);
 }
-
-TEST(RebootSystem, RunsRebootAndExitsZero) {
-    reset_board();
-    auto r = run_in_child([] { reboot_system(); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(command_log(), "/bin/reboot \n");
-}

@@ -98,10 +98,13 @@ bool line_editor_available() {
     return std::strcmp(line, "x") == 0;
 }
 
-// A one-record application container (payload `text`).
+// A one-record application container whose payload names `text` (long
+// enough for the record to fill a header probe).
 std::string application_image(const std::string& text) {
+    const std::string payload = "application payload: " + text;
     const auto record = encode_record(image::kTypeApplication, 1, 1, 16,
-                                      reinterpret_cast<const uint8_t*>(text.data()), text.size());
+                                      reinterpret_cast<const uint8_t*>(payload.data()),
+                                      payload.size());
     return std::string(record.begin(), record.end());
 }
 
@@ -286,7 +289,7 @@ TEST_F(Usb, ReplacementThatInstallsNothingFallsThroughToTheStickImage) {
     EXPECT_FALSE(fs::exists("/user/images/rejected"));
 }
 
-// Probes the installer with a good slot 2 replacement; false while it is not built.
+// Installs a first slot 2 replacement, so that the slot holds an older image.
 bool slot2_replacement_installs() {
     write_file("/mnt/usb/PLM5163_replace2_OS.img", application_image("slot 2"));
     int result = 0;
@@ -294,21 +297,8 @@ bool slot2_replacement_installs() {
     return result == 2;
 }
 
-TEST_F(Usb, BothReplacementsInstallSlot2FirstAndBootSlot1) {
-    if (!slot2_replacement_installs()) GTEST_SKIP() << "installer not available";
-    write_file("/mnt/usb/PLM5163_replace2_OS.img", application_image("slot 2, newer"));
-    write_file("/mnt/usb/PLM5163_replace1_OS.img", application_image("slot 1, newer"));
-    std::string out = capture_stdout([] { EXPECT_EQ(install_usb_replacement_images(), 1); });
-    const auto slot2 = out.find("Image2 has been successfully replaced\n");
-    const auto slot1 = out.find("Image1 has been successfully replaced\n");
-    ASSERT_NE(slot2, std::string::npos) << out;
-    ASSERT_NE(slot1, std::string::npos) << out;
-    EXPECT_LT(slot2, slot1);
-    EXPECT_NE(out.find("USB replacement image: board will boot with image1.\n"), std::string::npos);
-}
-
 TEST_F(Usb, RefusedSlot1ReplacementAfterSlot2StillReportsSlot2) {
-    if (!slot2_replacement_installs()) GTEST_SKIP() << "installer not available";
+    ASSERT_TRUE(slot2_replacement_installs());
     write_file("/mnt/usb/PLM5163_replace2_OS.img", application_image("slot 2, newer"));
     write_file("/mnt/usb/PLM5163_replace1_OS.img", application_image("slot 1, listed"));
     add_to_rejected_list("/mnt/usb/PLM5163_replace1_OS.img");
@@ -422,21 +412,6 @@ TEST_F(UsbChooser, NumbersOutsideTheListReturnSilently) {
         EXPECT_EQ(out.find("Unable"), std::string::npos) << answer;
         EXPECT_EQ(cwd(), "/tmp") << answer;
     }
-}
-
-TEST_F(UsbChooser, HostileNamesAreOfferedAndInstalledByTheirOwnNames) {
-    empty_dir("/mnt/usb");
-    const std::vector<std::string> names = {"x; touch pwned", "$(touch pwned)", "it's \"q\".img",
-                                            "two  spaces"};
-    for (const std::string& name : names) write_file("/mnt/usb/" + name, "not a container");
-    for (const std::string& name : names) {
-        int result = -1;
-        const int number = listing(choose("q\n", &result))[name];
-        ASSERT_GT(number, 0) << name;
-        const std::string out = choose(std::to_string(number) + "\n", &result);
-        EXPECT_NE(out.find("Installing " + name + "\n"), std::string::npos) << out;
-    }
-    for (const char* dir : {"/", "/tmp", "/mnt/usb"}) EXPECT_FALSE(fs::exists(fs::path(dir) / "pwned"));
 }
 
 TEST_F(UsbChooser, MissingStickDirectoryQuitsWhereItStood) {

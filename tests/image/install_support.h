@@ -31,9 +31,20 @@ inline uint32_t partition_size(int partition) {
     return mtd_get_geometry(mtd_partitions[partition], &geometry) == 0 ? geometry.size : 0;
 }
 
-// Erases the whole partition to 0xFF.
+// Erases the whole partition to 0xFF. Only the blocks that are not erased
+// yet are erased: every emulated flash write is a synchronous file write.
 inline void erase_partition(int partition) {
-    mtd_erase(mtd_partitions[partition], 0, partition_size(partition));
+    int fd = mtd_partitions[partition];
+    mtd_geometry geometry{};
+    if (mtd_get_geometry(fd, &geometry) != 0) return;
+    std::string content(geometry.size, '\0');
+    if (flash_read(content.data(), fd, 0, geometry.size) < 0) return;
+    const std::string erased(geometry.erase_size, '\xff');
+    for (uint32_t at = 0; at < geometry.size; at += geometry.erase_size) {
+        if (content.compare(at, geometry.erase_size, erased) != 0) {
+            mtd_erase(fd, at, geometry.erase_size);
+        }
+    }
 }
 
 inline std::string read_partition(int partition, uint32_t offset, uint32_t length) {
@@ -59,6 +70,12 @@ inline std::string eeprom_bytes(uint16_t offset, int length) {
     return out;
 }
 
+// Ends a forked child with `status` once its output is out.
+[[noreturn]] inline void exit_child(int status) {
+    std::fflush(nullptr);
+    _exit(status);
+}
+
 // Result of install_image_file run in a child with `input` on standard
 // input. `result` is 0 or 1 when the call returned, -1 when it did not
 // (the downloaded application was launched instead).
@@ -72,9 +89,7 @@ inline install_run run_install(const std::string& path, uint8_t check_version, u
                                const std::string& input = "") {
     auto child = boot_test::run_in_child(
         [&] {
-            int result = install_image_file(path.c_str(), check_version, slot);
-            std::fflush(nullptr);
-            _exit(40 + result);
+            exit_child(40 + install_image_file(path.c_str(), check_version, slot));
         },
         input);
     install_run run;

@@ -69,8 +69,8 @@ protected:
     }
 };
 
-const std::string kKernel = record(kTypeKernel, 0x01020304, pattern(100000, 1));
-const std::string kRootFs = record(kTypeRootFs, 0x01020305, pattern(200000, 2));
+const std::string kKernel = record(kTypeKernel, 0x01020304, pattern(20000, 1));
+const std::string kRootFs = record(kTypeRootFs, 0x01020305, pattern(90000, 2));
 const std::string kApp = record(kTypeApplication, 0x03010012, pattern(150000, 3));
 
 // --- the operator's slot question and the slot write -----------------------
@@ -223,14 +223,20 @@ TEST_F(InstallerTest, ExtendedAndHdr3RecordsInstallWhole) {
 // --- size limits and checksums ---------------------------------------------
 
 TEST_F(InstallerTest, KernelLimitIsInclusive) {
+    // A record of exactly the limit passes the size test. Its version is
+    // already installed, so that the test need not wait for 5 MiB of
+    // synchronous flash writes: the skip comes after the size test.
     std::string fits = record(kTypeKernel, 1, pattern(5242880 - 16, 10));
+    put_partition(MTD_KERNEL, 0, fits.substr(0, 16));
     write_file(kImage, fits);
-    EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
-    EXPECT_EQ(read_partition(MTD_KERNEL, 0, 5242880), fits);
+    auto run = run_install(kImage, 1, 0);
+    EXPECT_THAT(run.out, HasSubstr("Installing Kernel: Image has same version as existing image. "
+                                   "Skipping update...\n"));
+    EXPECT_THAT(run.out, Not(HasSubstr("too big")));
 
     erase_partition(MTD_KERNEL);
     write_file(kImage, record(kTypeKernel, 1, pattern(5242880 - 15, 10)));
-    auto run = run_install(kImage, 0, 0);
+    run = run_install(kImage, 0, 0);
     EXPECT_EQ(run.result, 0);
     EXPECT_THAT(run.out,
                 HasSubstr("Installing Kernel: KERNEL image is too big for flash (5242881 > 5242880)\n"));
@@ -334,11 +340,12 @@ TEST_F(InstallerTest, SerialPaddingEndsTheContainer) {
     std::string dft = record(kTypeDeviceTree, 5, pattern(1000, 16));
     for (std::size_t pad : {0u, 5u, 23u, 24u, 48u, 1023u}) {
         SCOPED_TRACE(pad);
-        write_file(kImage, kApp + dft + std::string(pad, '\x1a'));
-        auto run = run_install(kImage, 0, 2);
+        erase_partition(MTD_DEVICETREE);
+        write_file(kImage, kKernel + dft + std::string(pad, '\x1a'));
+        auto run = run_install(kImage, 0, 0);
         EXPECT_EQ(run.result, 1);
         EXPECT_THAT(run.out, Not(HasSubstr("inconsistent")));
-        EXPECT_EQ(read_file("/user/images/image2"), kApp);
+        EXPECT_EQ(read_partition(MTD_DEVICETREE, 0, dft.size()), dft);
     }
 }
 
@@ -387,7 +394,7 @@ TEST_F(InstallerTest, FlashWriteFailureAtABlockStopsTheInstall) {
     auto child = boot_test::run_in_child([&] {
         setenv("DEVEMU_FAIL_DEVICE", "mtd-rfs", 1);
         setenv("DEVEMU_FAIL_WRITE_BLOCK", "2", 1);
-        _exit(40 + install_image_file(kImage, 0, 1));
+        exit_child(40 + install_image_file(kImage, 0, 1));
     });
     EXPECT_EQ(child.status, 40);
     EXPECT_THAT(child.out, HasSubstr("Flash Write mtd write failed.\n\nRFS image update failed\n"));
@@ -417,7 +424,7 @@ TEST_F(InstallerTest, SlotWriteCutShortAfterSomeChunksFails) {
         struct rlimit limit = {0x20000 + 100, 0x20000 + 100};
         std::signal(SIGXFSZ, SIG_IGN);
         setrlimit(RLIMIT_FSIZE, &limit);
-        _exit(40 + install_image_file(kImage, 0, 1));
+        exit_child(40 + install_image_file(kImage, 0, 1));
     });
     EXPECT_EQ(child.status, 40);
     EXPECT_THAT(child.out, HasSubstr("    \b\b\b\b043%\b\b\b\b087%Image1 update failed (err 27)\n"));

@@ -106,7 +106,7 @@ TEST_F(VersionsTest, UnknownTypeIsNamedAndRefused) {
         int unknown = read_image_version(0x074B4152, block, 1);
         // The comparison is exact: bit 31 set is no known type either.
         int flagged = read_image_version(kTypeKernel | kExtendedFlag, block, 1);
-        _exit(unknown * 10 + flagged);
+        exit_child(unknown * 10 + flagged);
     });
     EXPECT_EQ(child.status, 0);
     EXPECT_EQ(child.out, "Unknown image type 0x74b4152 \nUnknown image type 0x834b4152 \n");
@@ -119,7 +119,7 @@ TEST_F(VersionsTest, FailedFlashReadGivesAZeroBlock) {
         std::memset(block, 0xAA, sizeof block);
         int result = read_image_version(kTypeKernel, block, 0);
         bool zero = std::string(reinterpret_cast<char*>(block), 16) == std::string(16, '\0');
-        _exit(result * 10 + (zero ? 1 : 0));
+        exit_child(result * 10 + (zero ? 1 : 0));
     });
     EXPECT_EQ(child.status, 11);
     EXPECT_EQ(child.out, "Could not get MTD device info \n");
@@ -160,7 +160,7 @@ TEST_F(VersionsTest, TwoInstallsAppendTwoLines) {
 TEST_F(VersionsTest, ClockThatDoesNotAnswerLogsZeros) {
     auto child = boot_test::run_in_child([] {
         setenv("DEVEMU_I2C_FAIL_READ", "1+", 1);
-        _exit(log_install("image", "xmodem"));
+        exit_child(log_install("image", "xmodem"));
     });
     EXPECT_EQ(child.status, 1);
     EXPECT_EQ(read_file(kLog), "File image installed from xmodem at 00:00:00 on 0-0-2000\n");
@@ -170,7 +170,7 @@ TEST_F(VersionsTest, ClockThatDoesNotAnswerLogsZeros) {
 
 TEST_F(VersionsTest, LogThatCannotBeOpenedIsOnlyShown) {
     mkdir(kLog, 0755);
-    auto child = boot_test::run_in_child([] { _exit(log_install("image", "xmodem")); });
+    auto child = boot_test::run_in_child([] { exit_child(log_install("image", "xmodem")); });
     rmdir(kLog);
     EXPECT_EQ(child.status, 1);
     EXPECT_THAT(child.out, HasSubstr("Updating install log. File image installed from xmodem"));

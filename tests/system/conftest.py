@@ -3,12 +3,15 @@
 Every system test drives the real launcher binary on a board made by the
 board simulator (tools/boardsim, docs/boardsim.md). Environment (set by CTest):
 LAUNCHER_BUILD_DIR (host build, default build/host), LAUNCHER_PPC_BUILD_DIR
-(default build/ppc), LAUNCHER_SOURCE_DIR.
+(default: the "ppc" folder beside LAUNCHER_BUILD_DIR, else build/ppc),
+LAUNCHER_SOURCE_DIR.
 
 Fixtures
     board       a fresh SimBoard in tmp_path (erased flash and EEPROM, empty
                 /user/images, /tmp, stick). Nothing is started yet.
     make_board  factory: make_board(name="board2") -> another SimBoard.
+                The board folders of a test that passed are removed afterwards;
+                those of a failed test stay in its tmp_path for a look.
     scratch     a folder (pathlib.Path) for files a test builds.
 
 SimBoard (board.path is the board folder, a pathlib.Path)
@@ -30,14 +33,14 @@ SimBoard (board.path is the board folder, a pathlib.Path)
     commands() -> [text, ...]   every command text run through the board's shell,
                                 exactly as run (a trailing "\\n" included)
     events() -> [line, ...]     what the stubs did: "reboot", "date ARG",
-                                "mount ARGS", "backtrace /tmp/home/bin/mp.elf.strip",
+                                "mount ARGS", "umount ARGS", "backtrace /tmp/home/bin/mp.elf.strip",
                                 "gdbserver ARGS", "flash_eraseall ARG", "ifconfig ARGS",
                                 "route ARGS", "tftp ARGS", "dhclient ARGS"
     reboots() -> int            number of "reboot" events
     user_file(rel) / tmp_file(rel) -> bytes (None when missing); user_path(rel),
     tmp_path(rel), usb_path(rel) -> pathlib.Path; tftp_dir -> pathlib.Path
   run
-    spawn(*options, timeout=30, encoding="utf-8") -> pexpect.spawn of
+    spawn(*options, timeout=30, encoding="utf-8", env=None) -> pexpect.spawn of
         'boardsim run BOARD OPTIONS...' on a pty (delaybeforesend None, 100x40).
         Options as boardsim's: "--cycles", "2", "--usb-delay", "3", "--network",
         "--link-down", "--faketime", "+0 x10", "--dhclient", "--without", "md5sum",
@@ -281,10 +284,25 @@ def scratch(tmp_path):
 
 
 @pytest.fixture
-def make_board(tmp_path):
+def make_board(tmp_path, request):
+    made = []
+
     def make(name="board"):
-        return SimBoard(tmp_path / name, tmp_path / ("%s-files" % name))
-    return make
+        made.append(SimBoard(tmp_path / name, tmp_path / ("%s-files" % name)))
+        return made[-1]
+    yield make
+    # A board takes 33 MiB of flash files: keep only those of failed tests.
+    report = getattr(request.node, "report_call", None)
+    if report is not None and report.passed:
+        for b in made:
+            shutil.rmtree(b.path, ignore_errors=True)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    outcome = yield
+    if call.when == "call":
+        item.report_call = outcome.get_result()
 
 
 @pytest.fixture

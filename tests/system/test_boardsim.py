@@ -8,13 +8,12 @@ real launcher is in; the demo and the clock round trip boot the real one.
 """
 
 import os
-import pathlib
 import subprocess
 import zlib
 
 import pytest
 
-from conftest import APP_LINE, BOARDSIM, app_image
+from conftest import APP_LINE, BOARDSIM, app_archive, app_image, container
 
 MIB = 1024 * 1024
 
@@ -220,6 +219,20 @@ def test_command_log_has_every_shell_command_and_stubs_win(board, stand_in):
     assert result.final == "board: rebooted"
 
 
+def test_shell_commands_run_as_with_a_plain_shell(board, stand_in):
+    # The logging shell leaves no variables behind, keeps $0 and the arguments,
+    # and reports errors on the command's own line numbers.
+    script = ("/bin/sh -c 'echo \"[$0][$__sim_text][$__sim_nl]\"'\n"
+              "/bin/sh -c 'echo \"[$0][$1][$#]\"' name one\n"
+              "/bin/sh -c 'true\nno_such_program_here' 2>&1 | tr -d \"\\n\"\n"
+              "echo; /bin/sh -c 'exit 9'; echo status-$?\n")
+    out = board.run(env=stand_in(script)).output
+    assert "[sh][][]\n" in out
+    assert "[name][one][1]\n" in out
+    assert "line 1: no_such_program_here: not found" in out
+    assert "status-9" in out
+
+
 def test_board_programs_and_options(board, stand_in):
     script = ("for p in /bin/dhclient /usr/bin/rx /bin/gdbserver /bin/backtrace; do\n"
               "  [ -x $p ] && echo has-$p\ndone\n"
@@ -330,3 +343,34 @@ def test_demo_boots_on_the_powerpc_build():
                             text=True, timeout=300, stdin=subprocess.DEVNULL)
     assert "Booting image '2'" in result.stdout + result.stderr
     assert APP_LINE("2.0.0.1") in result.stdout
+
+
+@pytest.mark.ppc
+def test_powerpc_build_falls_back_from_a_crc_failure(board, scratch):
+    # Slot 2 (asked for) fails its CRC; slot 1 holds a kernel and an HDR3-form
+    # application, so the big-endian walk over two header forms is exercised.
+    board.slot(2, container(scratch / "bad.img", [
+        {"type": "application", "data": app_archive("2.0.0.2"), "version": "2.0.0.2",
+         "corrupt_crc": True}]))
+    board.slot(1, container(scratch / "good.img", [
+        {"type": "kernel", "data": b"k" * 3000, "version": "1.0.0.0"},
+        {"type": "application", "data": app_archive("1.0.0.1"), "version": "1.0.0.1",
+         "form": "hdr3", "header_length": 64}]))
+    board.boot_slot = 2
+    result = board.run("--arch", "ppc", timeout=120)
+    assert result.output.index("Booting image '2'") < result.output.index("Booting image '1'")
+    assert APP_LINE("1.0.0.1") in result.output
+    assert APP_LINE("2.0.0.2") not in result.output
+    assert result.final == "board: application started"
+    assert board.running_image == 1
+
+
+@pytest.mark.ppc
+def test_powerpc_build_runs_the_memory_checker_mode(board, scratch):
+    board.slot(1, app_image(scratch / "app.img", "1.0.0.7"))
+    board.setenv(memchk="on")
+    result = board.run("--arch", "ppc", timeout=120)
+    assert "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n" in board.commands()
+    assert APP_LINE("1.0.0.7") in result.output
+    assert result.final == "board: rebooted"
+    assert board.running_image == 1

@@ -5,7 +5,8 @@ command, the mount of /user, the debugger-server dialogue and Ctrl-C.
 The rescue menu reached when both slot files are missing is covered with
 the menu itself (test_rescue.py)."""
 
-import pexpect
+import re
+
 import pytest
 
 from conftest import APP_LINE, app_archive, app_image, container
@@ -16,7 +17,8 @@ USB_OS = "PLM5163_OS.img"
 
 
 def booted(output):
-    return [line for line in output.splitlines() if line.startswith("Booting image '")]
+    """The slot boot messages, in order."""
+    return re.findall(r"^Booting image '\d'$", output, re.M)
 
 
 def bad_crc_image(path, version="9.9.9.9"):
@@ -119,8 +121,7 @@ def test_missing_first_and_bad_second_ends_in_both_failed_and_reboot(board, scra
         "Image2 CRC failed, trying Image1 now.\n"
         # The other slot follows from the slot asked for: 2 again.
         "Booting image '2'\n"
-        "Image2 CRC failed")
-    assert "Both image1 and image2 failed.\n" in result.output
+        "Both image1 and image2 failed.\n")
     assert result.final == "board: rebooted"
     assert board.commands()[-1] == "reboot"
     assert board.running_image == 7  # written only on the launch path
@@ -191,9 +192,9 @@ def test_corrupt_usb_image_is_listed_then_refused_without_an_answer(usb_board, s
 def test_listed_usb_image_loads_on_yes(usb_board, scratch):
     usb_board.usb(bad_crc_image(scratch / "usb.img"), USB_OS)
     usb_fallback(usb_board)
-    child = usb_board.spawn(*FAST)
-    child.expect_exact("Would you still like to load it? ")
-    child.send("y")
+    child = usb_board.spawn()  # real time: the answer must beat the 5 s time-out
+    child.expect_exact("Would you still like to load it? (y/n) ")
+    child.send("y\r")  # the console is line-buffered during the question
     child.expect_exact("Continuing to load USB image...\r\n")
     child.expect_exact("USB image CRC failed.")
     child.expect_exact(APP_LINE("1.0.0.1"))
@@ -223,13 +224,13 @@ def test_marker_212_runs_no_usb_step(usb_board, scratch):
 # ---------------------------------------------------------------- operator
 
 def test_ctrl_c_during_start_up_does_not_stop_the_run(usb_board):
-    child = usb_board.spawn("--usb-delay", "3")
+    # Marker set but no stick: the wait for it times out, Ctrl-C or not.
+    child = usb_board.spawn(*FAST)
     child.expect_exact("Attempting to mount file system on USB flash drive")
-    child.expect_exact(".")
     child.sendintr()
-    child.expect_exact(".")
+    child.expect_exact("USB mount timed out\r\n")
     child.sendintr()
-    child.expect_exact("USB mounted and ready!")
+    child.expect_exact("Booting image '1'\r\n")
     child.expect_exact(APP_LINE("1.0.0.1"))
     assert usb_board.finish(child) == "board: application started"
 
@@ -255,5 +256,3 @@ def test_rescue_option_exit_goes_on_with_usb_and_slot_boot(usb_board, scratch):
     child.expect_exact("Booting image 'PLM5163_OS.img' from USB stick.")
     child.expect_exact(APP_LINE("3.0.0.3"))
     assert usb_board.finish(child) == "board: application started"
-    with pytest.raises(pexpect.ExceptionPexpect):
-        child.expect_exact("never", timeout=0.1)

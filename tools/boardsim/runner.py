@@ -19,6 +19,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import termios
 import threading
 
 import boardfs
@@ -38,9 +39,16 @@ def _source_dir():
 
 def build_dir(arch="host"):
     """The build folder whose launcher boots: $LAUNCHER_BUILD_DIR (host) or
-    $LAUNCHER_PPC_BUILD_DIR (ppc), by default build/host or build/ppc."""
-    var = "LAUNCHER_PPC_BUILD_DIR" if arch == "ppc" else "LAUNCHER_BUILD_DIR"
-    return os.path.abspath(os.environ.get(var) or os.path.join(_source_dir(), "build", arch))
+    $LAUNCHER_PPC_BUILD_DIR (ppc), by default build/host or build/ppc. Without
+    $LAUNCHER_PPC_BUILD_DIR, a given $LAUNCHER_BUILD_DIR's sibling 'ppc' is used
+    (LAUNCHER_BUILD_ROOT/host and LAUNCHER_BUILD_ROOT/ppc belong together)."""
+    host = os.environ.get("LAUNCHER_BUILD_DIR")
+    if arch != "ppc":
+        return os.path.abspath(host or os.path.join(_source_dir(), "build", "host"))
+    ppc = os.environ.get("LAUNCHER_PPC_BUILD_DIR")
+    if not ppc and host:
+        ppc = os.path.join(os.path.dirname(os.path.abspath(host)), "ppc")
+    return os.path.abspath(ppc or os.path.join(_source_dir(), "build", "ppc"))
 
 
 def find_programs(arch):
@@ -127,6 +135,10 @@ def _empty_folder(path):
 
 def _start_once(board, opts, programs, net):
     launcher, devemu = programs
+    for folder in (board.user, board.tmp, board.usb, board.tftp):
+        os.makedirs(folder, exist_ok=True)
+    for log in (board.commands_log, board.events_log):
+        open(log, "a").close()
     sandbox.build_root(board, network=opts.network, dhclient=opts.dhclient,
                        without=opts.without)
     mem = _reset_cpld(board)
@@ -136,7 +148,7 @@ def _start_once(board, opts, programs, net):
                                 environment=_launcher_environment(opts), faketime=faketime)
     if net is not None:
         cmd = net.wrap(cmd)
-    start = os.path.getsize(board.events_log) if os.path.exists(board.events_log) else 0
+    start = os.path.getsize(board.events_log)
     timer = None
     if boardfs.usb_inserted(board):
         marker = os.path.join(board.tmp, "usb")
@@ -161,7 +173,10 @@ def _network(board, opts):
     except ImportError:
         raise RunError("--network is not available yet: tools/boardsim/netns.py is missing") \
             from None
-    return netns.setup(board, opts.link_down)
+    try:
+        return netns.setup(board, opts.link_down)
+    except Exception as e:  # the module leaves nothing behind when it fails
+        raise RunError("the board's network could not be set up: %s" % e) from None
 
 
 def run(board, opts):
@@ -172,8 +187,11 @@ def run(board, opts):
     if opts.faketime and not sandbox.faketime_library():
         raise RunError("--faketime needs Debian's libfaketime (scripts/setup installs it)")
     programs = find_programs(opts.arch)
+    # Ctrl-C belongs to the launcher; Ctrl-\ or SIGTERM end the run (with clean-up).
     old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
     old_term = signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    old_quit = signal.signal(signal.SIGQUIT, lambda *_: sys.exit(131))
+    console = _save_console()
     net = None
     line = ""
     try:
@@ -189,6 +207,24 @@ def run(board, opts):
     finally:
         if net:
             net.teardown()
+        _restore_console(console)
         signal.signal(signal.SIGINT, old_int)
         signal.signal(signal.SIGTERM, old_term)
+        signal.signal(signal.SIGQUIT, old_quit)
     return line
+
+
+def _save_console():
+    try:
+        return termios.tcgetattr(0) if os.isatty(0) else None
+    except termios.error:
+        return None
+
+
+def _restore_console(saved):
+    # A launcher ended in the middle of a key read leaves the terminal raw.
+    if saved is not None:
+        try:
+            termios.tcsetattr(0, termios.TCSADRAIN, saved)
+        except termios.error:
+            pass

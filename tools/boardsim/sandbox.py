@@ -8,9 +8,10 @@ launcher, the device emulator) are bound read-only under /.sim.
 
 Busybox here prefers its built-in applets to programs on PATH, so the board's
 shell (/bin/sh) is a small wrapper: for 'sh -c TEXT' (every system() call) it
-appends TEXT to the command log, defines shell functions that send the
-stubbed command names (reboot, date, mount, ...) to the stubs, and evaluates
-TEXT in busybox's shell. Anything else goes straight to busybox's shell.
+appends TEXT to the command log and runs busybox's 'sh -c' on TEXT prefixed
+(on its first line, so line numbers stay) with shell functions that send the
+stubbed command names (reboot, date, mount, ...) to the stubs. Anything else
+goes straight to busybox's shell.
 """
 
 import glob
@@ -35,16 +36,16 @@ _RECORD = r'''record() { nl='
 '''
 
 _SHELL = '''#!''' + BUSYBOX + ''' sh
-# The board's /bin/sh: busybox's shell; 'sh -c TEXT' is logged and sees the stubs.
+# The board's /bin/sh: busybox's shell. 'sh -c TEXT' is logged, and TEXT runs
+# after (on the same line as) the functions that route stubbed names to the stubs.
 if [ "$1" = "-c" ] && [ $# -ge 2 ]; then
-  nl='
+  __sim_nl='
 '
   __sim_text=$2
-  printf '%s\\n' "${__sim_text//$nl/\\\\n}" >> ''' + LOG + '''
+  printf '%s\\n' "${__sim_text//$__sim_nl/\\\\n}" >> ''' + LOG + '''
   shift 2
-@FUNCTIONS@
-  eval "$__sim_text"
-  exit
+  [ $# -eq 0 ] && set -- sh
+  exec ''' + BUSYBOX + ''' sh -c '@FUNCTIONS@'"$__sim_text" "$@"
 fi
 exec ''' + BUSYBOX + ''' sh "$@"
 '''
@@ -154,13 +155,13 @@ def build_root(board, network=False, dhclient=False, without=()):
     for rel in sorted(stubs):
         name = os.path.basename(rel)
         if name in applet_names:
-            functions.append('  %s() { /%s "$@"; }' % (name, rel))
+            functions.append('%s() { /%s "$@"; }; ' % (name, rel))
     for name in without:
         for rel in [a for a in applets if os.path.basename(a) == name] + list(stubs):
             if os.path.basename(rel) == name and os.path.lexists(os.path.join(root, rel)):
                 os.unlink(os.path.join(root, rel))
-        functions.append('  %s() { echo "sh: %s: not found" >&2; return 127; }' % (name, name))
-    _write_script(root, "bin/sh", _SHELL.replace("@FUNCTIONS@", "\n".join(functions))
+        functions.append('%s() { echo "sh: %s: not found" >&2; return 127; }; ' % (name, name))
+    _write_script(root, "bin/sh", _SHELL.replace("@FUNCTIONS@", "".join(functions))
                   .split("\n", 1)[1])
     if without:
         _write_script(root, "bin/busybox", _without_busybox(without))

@@ -83,6 +83,10 @@ struct fd_info {
     fd_kind kind = FD_PLAIN;
     char path[256] = "";    // path of the open file (MTD, I2C)
     unsigned i2c_address = 0;  // 7-bit address chosen with I2C_SLAVE
+    // MTD: a second descriptor on the same file with the same access mode but
+    // without O_SYNC (a synchronous write per 1024 bytes makes a host crawl;
+    // the data still goes to the same file). -1 when none could be opened.
+    int io_fd = -1;
 };
 // Classifies `fd`; a null result means a plain descriptor. The pointer stays
 // valid until the next call for the same descriptor.

@@ -36,6 +36,8 @@ int64_t file_size(int fd) {
     return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
+int io(int fd, const fd_info& info) { return info.io_fd >= 0 ? info.io_fd : fd; }
+
 int fail(int error) {
     errno = error;
     return -1;
@@ -82,7 +84,7 @@ int erase(int fd, const fd_info& info, const erase_info_user* request) {
     if (start % s.erase_size != 0 || length % s.erase_size != 0) return fail(EINVAL);
     if (faults_apply(info) && touches(s.fail_erase_block, start, length, s.erase_size))
         return fail(EIO);
-    if (fill_erased(fd, start, length) != 0) return -1;
+    if (fill_erased(io(fd, info), start, length) != 0) return -1;
     count(C_FLASH_ERASES, 1);
     count(C_FLASH_BLOCKS_ERASED, length / s.erase_size);
     return 0;
@@ -143,7 +145,7 @@ ssize_t mtd_pread(int fd, fd_info& info, void* buffer, size_t length, int64_t of
     if (offset >= size) return 0;
     uint64_t n = length < static_cast<uint64_t>(size - offset) ? length : size - offset;
     if (faults_apply(info) && touches(s.fail_read_block, offset, n, s.erase_size)) return fail(EIO);
-    ssize_t got = real().pread64(fd, buffer, static_cast<size_t>(n), offset);
+    ssize_t got = real().pread64(io(fd, info), buffer, static_cast<size_t>(n), offset);
     if (got > 0) {
         uint64_t first = static_cast<uint64_t>(offset) / s.erase_size;
         uint64_t last = (static_cast<uint64_t>(offset) + got - 1) / s.erase_size;
@@ -162,7 +164,7 @@ ssize_t mtd_pwrite(int fd, fd_info& info, const void* buffer, size_t length, int
     if (offset >= size) return fail(ENOSPC);
     uint64_t n = length < static_cast<uint64_t>(size - offset) ? length : size - offset;
     if (write_fault(info, offset, n)) return fail(EIO);
-    ssize_t put = and_write(fd, static_cast<const unsigned char*>(buffer), n, offset);
+    ssize_t put = and_write(io(fd, info), static_cast<const unsigned char*>(buffer), n, offset);
     if (put > 0) after_write(static_cast<uint64_t>(offset), static_cast<uint64_t>(put));
     return put;
 }

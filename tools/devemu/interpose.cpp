@@ -7,6 +7,7 @@
 #undef _TIME_BITS
 #include <dlfcn.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <linux/sockios.h>
 #include <stdarg.h>
@@ -71,6 +72,17 @@ fd_kind classify(int fd, const struct stat& st, char* path, size_t size) {
     return FD_PLAIN;
 }
 
+int open_io_fd(int fd, const char* path) {
+    int mode = fcntl(fd, F_GETFL);
+    if (mode < 0) return -1;
+    return open(path, (mode & O_ACCMODE) | O_CLOEXEC);
+}
+
+void drop(cache_entry& e) {
+    if (e.valid && e.info.io_fd >= 0) real().close(e.info.io_fd);
+    e = cache_entry{};
+}
+
 }  // namespace
 
 const real_calls& real() {
@@ -84,11 +96,12 @@ fd_info* lookup_fd(int fd) {
     struct stat st;
     if (fd < 0 || fstat(fd, &st) != 0) return nullptr;
     // Descriptors beyond the cache share one entry, classified afresh.
-    if (fd >= kCachedFds) uncached = cache_entry{};
+    if (fd >= kCachedFds) drop(uncached);
     cache_entry& e = fd < kCachedFds ? fd_cache[fd] : uncached;
     if (!e.valid || e.device != st.st_dev || e.inode != st.st_ino) {
-        e.info = fd_info{};
+        drop(e);
         e.info.kind = classify(fd, st, e.info.path, sizeof e.info.path);
+        if (e.info.kind == FD_MTD) e.info.io_fd = open_io_fd(fd, e.info.path);
         e.device = st.st_dev;
         e.inode = st.st_ino;
         e.valid = true;
@@ -97,7 +110,7 @@ fd_info* lookup_fd(int fd) {
 }
 
 void forget_fd(int fd) {
-    if (fd >= 0 && fd < kCachedFds) fd_cache[fd] = cache_entry{};
+    if (fd >= 0 && fd < kCachedFds) drop(fd_cache[fd]);
 }
 
 }  // namespace devemu
