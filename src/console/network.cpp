@@ -38,7 +38,8 @@ bool file_exists(const char* path) {
 void wait_seconds(unsigned seconds) { sleep(seconds); }
 
 // Builds the whole command text, however long its words, and runs it through
-// the shell. Its exit status says nothing the caller relies on. Our own
+// the shell. Its exit status is not examined: success is judged by the link
+// test and the presence of the downloaded file. Our own
 // buffered output goes first so that the console shows it before the
 // command's.
 [[gnu::format(printf, 1, 2)]] void run_command(const char* format, ...) {
@@ -52,7 +53,8 @@ void wait_seconds(unsigned seconds) { sleep(seconds); }
         std::string command(static_cast<std::size_t>(length), '\0');
         std::vsnprintf(command.data(), command.size() + 1, format, again);
         std::fflush(stdout);
-        if (std::system(command.c_str()) < 0) std::perror("system");
+        const int status = std::system(command.c_str());
+        static_cast<void>(status);
     }
     va_end(again);
 }
@@ -63,8 +65,9 @@ int first_octet(uint32_t address) {
     return octets[0];
 }
 
-void print_prompt(const char* prompt) {
-    std::fputs(prompt, stdout);
+// Prompts and progress must reach the operator before the program waits.
+void print_now(const char* text) {
+    std::fputs(text, stdout);
     std::fflush(stdout);
 }
 
@@ -89,7 +92,7 @@ int is_host_address(uint32_t address) {
 int read_ip_address(const char* prompt, uint32_t* address, uint8_t required, uint8_t host_only) {
     char entry[kLineSize];
     for (;;) {
-        print_prompt(prompt);
+        print_now(prompt);
         read_line(entry, sizeof entry);
         if (sigint_seen) return 0;
         if (entry[0] == 'q' || entry[0] == 'Q') return 0;
@@ -110,7 +113,7 @@ int ask_network_settings(network_settings* settings, uint8_t offer_dhcp) {
     settings->use_dhcp = 0;
     if (offer_dhcp && file_exists("/bin/dhclient")) {
         char answer[kLineSize];
-        print_prompt("Confirm: Use DHCP for network configuration? y/N: ");
+        print_now("Confirm: Use DHCP for network configuration? y/N: ");
         read_line(answer, sizeof answer);
         if (sigint_seen) return 0;
         if (std::toupper(static_cast<unsigned char>(answer[0])) == 'Y') settings->use_dhcp = 1;
@@ -143,12 +146,12 @@ int apply_network_settings(uint8_t use_dhcp, char interface, uint32_t address, u
             std::printf("\tGateway    : %s\n", gw.c_str());
             run_command("route add default gw %s\n", gw.c_str());
         }
-        print_prompt("Configuring management port...");
+        print_now("Configuring management port...");
         for (int i = 0; i < 20; ++i) {
             wait_seconds(1);
-            print_prompt(".");
+            print_now(".");
         }
-        std::putchar('\n');
+        print_now("\n");
         wait_seconds(1);
     }
     if (interface == '0' && !mgmt_link_up()) {
@@ -203,7 +206,7 @@ namespace {
 // the operator quit with exactly "q" or Ctrl-C.
 int ask_file_name(char* name, int size) {
     for (;;) {
-        print_prompt("Image Filename: ");
+        print_now("Image Filename: ");
         read_line(name, size);
         if (std::strlen(name) >= 2) return sigint_seen ? 0 : 1;
         if (std::strcmp(name, "q") == 0 || sigint_seen) return 0;
@@ -225,6 +228,7 @@ int tftp_download(const char* name, uint32_t server) {
         run_command("%s", command.c_str());
         if (file_exists(kDownload)) return 1;
         std::printf("Attempt %d/3 of tftp timed out\n", attempt);
+        std::fflush(stdout);
         wait_seconds(3);
     }
     std::puts("Tftp download failed. Aborting");

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -165,7 +164,6 @@ int install_usb_replacement_images() {
 
 int parse_file_number(const char* line, int* number) {
     char* end = nullptr;
-    errno = 0;
     const long value = std::strtol(line, &end, 10);
     if (end == line) return 0;
     if (value > INT_MAX) {

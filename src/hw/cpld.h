@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-constexpr int kCpldI2cSelect = 10;  // I2C select register: 2 clock, 0 EEPROM
+constexpr int kCpldI2cSelect = 10;                // I2C select register: 2 clock, 0 EEPROM
 constexpr uint32_t kCpldWindowBase = 0xFFB00000;  // physical address
 constexpr uint32_t kCpldWindowSize = 256;         // bytes, one per register
 

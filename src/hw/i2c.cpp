@@ -95,7 +95,7 @@ int eeprom_read_byte(uint16_t offset, int length, uint8_t* destination) {
 int eeprom_write_byte(uint16_t offset, uint8_t value) {
     cpld_write(kCpldI2cSelect, 0);
     const uint8_t message[kEepromByteMessage] = {static_cast<uint8_t>(offset >> 8),
-                                                  static_cast<uint8_t>(offset), value};
+                                                 static_cast<uint8_t>(offset), value};
     int result = select_device(0, kEepromAddress);
     if (result < 0) {
         std::printf("I2C error when setting bus %d: %d\n", 0, errno);
@@ -105,8 +105,9 @@ int eeprom_write_byte(uint16_t offset, uint8_t value) {
         usleep(kEepromWriteCycle);  // the EEPROM's internal write cycle
         // i2c-dev sends all or nothing; a short count would be a lost byte.
         if (written >= 0 && written != kEepromByteMessage) written = -1, error = EIO;
-        if (written < 0) std::printf("I2C error when writing bus %d offset %d: %d\n", 0,
-                                     static_cast<int>(offset), error);
+        if (written < 0)
+            std::printf("I2C error when writing bus %d offset %d: %d\n", 0,
+                        static_cast<int>(offset), error);
         result = static_cast<int>(written);
     }
     cpld_write(kCpldI2cSelect, 0);
@@ -142,9 +143,12 @@ int eeprom_read_usb_marker() {
 
 int eeprom_write_image_timestamp(int slot, const uint8_t clock[kRtcRegisterCount]) {
     uint16_t base;
-    if (slot == 1) base = kEepromTimestampSlot1;
-    else if (slot == 2) base = kEepromTimestampSlot2;
-    else return 0;
+    if (slot == 1)
+        base = kEepromTimestampSlot1;
+    else if (slot == 2)
+        base = kEepromTimestampSlot2;
+    else
+        return 0;
     for (int i = 0; i < kRtcRegisterCount; ++i) {
         if (eeprom_write_byte(static_cast<uint16_t>(base + i), clock[i]) < 0) {
             std::printf("Error setting image timestamp at offset 0x%x byte %d\n",

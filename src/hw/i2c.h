@@ -36,10 +36,10 @@ int eeprom_write_byte(uint16_t offset, uint8_t value);
 // Clock registers 0-6 (BCD) into `destination`; untouched on failure. 0 or -1.
 int rtc_read_time(uint8_t destination[kRtcRegisterCount]);
 
-int eeprom_read_boot_slot();                   // byte at 256, 0 when unreadable
-int eeprom_write_boot_slot(int slot);          // byte write at 256
-int eeprom_write_running_image(int value);     // byte write at 314
-int eeprom_read_usb_marker();                  // byte at 315, 0 when unreadable
+int eeprom_read_boot_slot();                // byte at 256, 0 when unreadable
+int eeprom_write_boot_slot(int slot);       // byte write at 256
+int eeprom_write_running_image(int value);  // byte write at 314
+int eeprom_read_usb_marker();               // byte at 315, 0 when unreadable
 // Seven byte writes at 264 (slot 1) or 272 (slot 2); 1, or 0 on the first
 // failure or for any other slot (nothing written then).
 int eeprom_write_image_timestamp(int slot, const uint8_t clock[kRtcRegisterCount]);

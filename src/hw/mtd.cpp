@@ -13,8 +13,8 @@
 
 int mtd_partitions[MTD_PARTITION_COUNT] = {-1, -1, -1, -1, -1, -1};
 const char* const mtd_device_names[MTD_PARTITION_COUNT] = {
-    "/dev/mtd-uboot", "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
-    "/dev/mtd-kernel", "/dev/mtd-rfs", "/dev/mtd-rescue"};
+    "/dev/mtd-uboot",  "/dev/mtd-ubootenv", "/dev/mtd-devicetree",
+    "/dev/mtd-kernel", "/dev/mtd-rfs",      "/dev/mtd-rescue"};
 
 namespace {
 
@@ -90,8 +90,8 @@ int rewrite_block(int fd, uint32_t address, uint32_t erase_size, uint8_t* block,
 // it is refused before anything is touched.
 bool range_fits(const mtd_geometry& g, uint32_t offset, uint32_t length) {
     if (length <= g.size && offset <= g.size - length) return true;
-    std::printf("Flash Write range 0x%x+0x%x exceeds the partition (0x%x bytes).\n", offset,
-                length, g.size);
+    std::printf("Flash Write range 0x%x+0x%x exceeds the partition (0x%x bytes).\n", offset, length,
+                g.size);
     return false;
 }
 
@@ -147,7 +147,8 @@ int flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, bo
     if (length == 0) return 0;
     if (!range_fits(g, offset, length)) return -1;
     covering c = covering_blocks(g, offset, length);
-    auto* block = static_cast<uint8_t*>(std::malloc(static_cast<size_t>(g.erase_size) + kWritePiece));
+    auto* block =
+        static_cast<uint8_t*>(std::malloc(static_cast<size_t>(g.erase_size) + kWritePiece));
     if (block == nullptr) {
         std::puts("Flash Write malloc failed");
         return -1;

@@ -2,9 +2,8 @@
 // environment partition on the emulated board.
 #include "boot/boot_options.h"
 
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
@@ -118,7 +117,7 @@ TEST(BootOptions, ErasedFlashMatchesNothing) {
 
 // read_boot_options on the board's environment partition.
 class EnvironmentPartition : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         clear_devemu_environment();
         ASSERT_TRUE(fill_file("/dev/mtd-ubootenv", 0xFF));

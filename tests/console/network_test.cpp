@@ -20,7 +20,6 @@
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::Not;
 
 constexpr const char* kLog = "/tmp/net-commands.log";
 
@@ -80,12 +79,6 @@ void logging_stub(const std::string& name, const std::string& extra = "") {
                      std::string(kLog) + "\n" + extra);
 }
 
-// /bin/dhclient present (its presence is what offers DHCP).
-void provide_dhclient() {
-    logging_stub("dhclient");
-    write_script("/bin/dhclient", "exit 0");
-}
-
 // Standard input replaced by a pipe holding `text` (then end of input).
 class console_input {
 public:
@@ -119,13 +112,11 @@ protected:
         std::remove("/tmp/image");
         divert_network_commands();
         for (const char* name : {"ifconfig", "route", "tftp", "dhclient"}) logging_stub(name);
-        unlink("/bin/dhclient");
     }
     void TearDown() override {
         alarm(0);
         sigint_seen = 0;
         restore_shell();
-        unlink("/bin/dhclient");
     }
 
     // Runs `step` with the console fed `typed`; returns what it printed.
@@ -225,84 +216,6 @@ TEST_F(NetworkTest, OptionalEntries) {
     EXPECT_EQ(netmask, 0u);
 }
 
-TEST_F(NetworkTest, StaticSettingsAreAskedInOrder) {
-    network_settings settings{};
-    int result = 0;
-    const std::string out = converse("192.0.2.10\n255.255.255.0\n192.0.2.1\n", [&] {
-        result = ask_network_settings(&settings, 0);
-    });
-    EXPECT_EQ(result, 1);
-    EXPECT_EQ(settings.use_dhcp, 0);
-    EXPECT_EQ(settings.address, ip(192, 0, 2, 10));
-    EXPECT_EQ(settings.netmask, ip(255, 255, 255, 0));
-    EXPECT_EQ(settings.gateway, ip(192, 0, 2, 1));
-    const auto addr = out.find("IP addr    :");
-    const auto mask = out.find("Netmask    :");
-    const auto gw = out.find("Gateway    :");
-    ASSERT_NE(gw, std::string::npos);
-    EXPECT_LT(addr, mask);
-    EXPECT_LT(mask, gw);
-    EXPECT_THAT(out, Not(HasSubstr("DHCP")));
-}
-
-TEST_F(NetworkTest, DhcpIsOfferedOnlyWithDhclientAndWhenAsked) {
-    network_settings settings{};
-    // No /bin/dhclient: straight to the address prompt.
-    std::string out = converse("q\n", [&] { ask_network_settings(&settings, 1); });
-    EXPECT_THAT(out, Not(HasSubstr("DHCP")));
-
-    provide_dhclient();
-    out = converse("q\n", [&] { ask_network_settings(&settings, 0); });
-    EXPECT_THAT(out, Not(HasSubstr("DHCP")));
-
-    for (const char* yes : {"y\n", "Y\n", "yes please\n"}) {
-        settings = network_settings{};
-        int result = 0;
-        out = converse(yes, [&] { result = ask_network_settings(&settings, 1); });
-        EXPECT_EQ(result, 1) << yes;
-        EXPECT_EQ(settings.use_dhcp, 1) << yes;
-        EXPECT_THAT(out, HasSubstr("Confirm: Use DHCP for network configuration? y/N: "));
-        EXPECT_THAT(out, Not(HasSubstr("IP addr"))) << yes;
-    }
-    for (const char* other : {"\n", "n\n", "x\n", " y\n"}) {
-        settings = network_settings{};
-        int result = -1;
-        out = converse(std::string(other) + "q\n", [&] { result = ask_network_settings(&settings, 1); });
-        EXPECT_EQ(result, 0) << other;
-        EXPECT_EQ(settings.use_dhcp, 0) << other;
-        EXPECT_THAT(out, HasSubstr("IP addr    :")) << other;
-    }
-}
-
-TEST_F(NetworkTest, QuittingRunsNoCommand) {
-    for (const char* typed : {"q\n", "192.0.2.10\nq\n", "192.0.2.10\n\nQ\n"}) {
-        int result = -1;
-        converse(typed, [&] { result = configure_network(1); });
-        EXPECT_EQ(result, 0) << typed;
-    }
-    for (const char* typed : {"q\n", "192.0.2.10\n\n\nq\n", "192.0.2.10\n\n\n192.0.2.1\nq\n"}) {
-        int result = -1;
-        converse(typed, [&] { result = tftp_rescue(); });
-        EXPECT_EQ(result, 0) << typed;
-    }
-    EXPECT_FALSE(std::ifstream(kLog).good());
-}
-
-TEST_F(NetworkTest, FileNamePromptRefusesShortNamesAndQuitsOnQ) {
-    // One character (Q included) and the empty line are refused; exactly "q"
-    // quits before any command runs.
-    int result = -1;
-    const std::string out = converse("192.0.2.10\n\n\n192.0.2.1\nx\nQ\n\nq\n", [&] {
-        result = tftp_rescue();
-    });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(count(out, "Image Filename: "), 4);
-    EXPECT_EQ(count(out, "Invalid filename. Try again please\n"), 3);
-    EXPECT_THAT(out, HasSubstr("Performing TFTP rescue. Please answer the following questions "
-                               "(enter 'q' to quit):\n"));
-    EXPECT_FALSE(std::ifstream(kLog).good());
-}
-
 TEST_F(NetworkTest, LinkTestWithoutEth0) {
     // The sandbox has no network of its own: eth0 does not exist.
     int result = -1;
@@ -311,18 +224,8 @@ TEST_F(NetworkTest, LinkTestWithoutEth0) {
     EXPECT_EQ(out, "Open Interface eth0 error.\n");
 }
 
-TEST_F(NetworkTest, DhcpConfigurationRunsDhclientThenTestsTheLink) {
-    provide_dhclient();
-    int result = -1;
-    const std::string out = converse("y\n", [&] { result = configure_network(1); });
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(read_text(kLog), "[dhclient]\n-1\neth0\n");
-    EXPECT_THAT(out, HasSubstr("Open Interface eth0 error.\nMgmt link not available. Quitting.\n"));
-}
-
 TEST_F(NetworkTest, DhcpOnAnotherInterfaceSkipsTheLinkTest) {
     int result = -1;
-    provide_dhclient();
     const std::string out = converse("", [&] { result = apply_network_settings(1, '3', 0, 0, 0); });
     EXPECT_EQ(result, 1);
     EXPECT_EQ(read_text(kLog), "[dhclient]\n-1\neth3\n");

@@ -3,11 +3,10 @@
 #include "hw/cpld.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdio>
 #include <string>
@@ -23,7 +22,7 @@ int register_byte(int offset) {
 }
 
 class Cpld : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override { unmap(); }
     void TearDown() override {
         unmap();

@@ -1,17 +1,21 @@
 // The device emulator itself, through the raw system calls the hardware layer
 // uses. Runs inside the scratch board root, on its /dev files.
 #include <fcntl.h>
+#include <linux/ethtool.h>
 #include <linux/i2c-dev.h>
+#include <linux/sockios.h>
+#include <net/if.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 // mtd-user.h needs sys/ioctl.h first.
+#include <gtest/gtest.h>
 #include <mtd/mtd-user.h>
 
-#include <gtest/gtest.h>
-
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -24,7 +28,7 @@
 namespace {
 
 class Emulator : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         clear_devemu_environment();
         fd = open("/dev/mtd-ubootenv", O_RDWR);
@@ -86,6 +90,28 @@ TEST_F(Emulator, RefusesWhatTheKernelRefuses) {
     EXPECT_EQ(st.st_size, 65536);  // never extended
 }
 
+TEST_F(Emulator, AccessModeOfTheDescriptorHolds) {
+    int write_only = open("/dev/mtd-ubootenv", O_WRONLY);
+    int read_only = open("/dev/mtd-ubootenv", O_RDONLY);
+    ASSERT_GE(write_only, 0);
+    ASSERT_GE(read_only, 0);
+    const unsigned char data[2] = {0x12, 0x34};
+    EXPECT_EQ(pwrite(write_only, data, 2, 0), 2);  // still merged with the old bytes
+    unsigned char got[2] = {};
+    errno = 0;
+    EXPECT_EQ(pread(write_only, got, 2, 0), -1);
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_EQ(pread(read_only, got, 2, 0), 2);
+    EXPECT_EQ(got[1], 0x34);
+    errno = 0;
+    EXPECT_EQ(pwrite(read_only, data, 2, 0), -1);
+    EXPECT_EQ(errno, EBADF);
+    erase_info_user block{0, 65536};
+    EXPECT_EQ(ioctl(read_only, MEMERASE, &block), -1);
+    close(write_only);
+    close(read_only);
+}
+
 TEST_F(Emulator, InjectedFlashFaultsHitTheirBlockOnly) {
     setenv("DEVEMU_ERASE_SIZE", "4096", 1);
     setenv("DEVEMU_FAIL_READ_BLOCK", "2", 1);
@@ -99,7 +125,7 @@ TEST_F(Emulator, InjectedFlashFaultsHitTheirBlockOnly) {
     erase_info_user block1{4096, 4096};
     EXPECT_EQ(ioctl(fd, MEMERASE, &block3), -1);
     EXPECT_EQ(ioctl(fd, MEMERASE, &block1), 0);
-    EXPECT_EQ(pwrite(fd, buffer, 1024, 4096 * 4), 1024);      // first piece
+    EXPECT_EQ(pwrite(fd, buffer, 1024, 4096 * 4), 1024);       // first piece
     EXPECT_EQ(pwrite(fd, buffer, 1024, 4096 * 4 + 1024), -1);  // second fails
     EXPECT_EQ(pwrite(fd, buffer, 1024, 4096 * 4 + 2048), 1024);
 }
@@ -152,7 +178,7 @@ TEST_F(Emulator, PowerCutEndsTheProcessAfterTheNthBlock) {
 }
 
 class Bus : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         clear_devemu_environment();
         fill_file("/dev/eeprom", 0xFF);
@@ -213,6 +239,22 @@ TEST_F(Bus, InjectedTransferFaultsCountFromTheLastSettingChange) {
     EXPECT_EQ(write(fd, a, 3), 3);
     EXPECT_EQ(write(fd, b, 3), -1);
     EXPECT_EQ(read_file("/dev/eeprom").substr(10, 2), "\xAA\xFF");
+}
+
+// The kernel answers for the loopback device; qemu-user cannot, and the
+// emulator answers from the interface flags instead.
+TEST(Link, QueryIsAnsweredEverywhere) {
+    int sock = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(sock, 0);
+    ethtool_value value{};
+    value.cmd = ETHTOOL_GLINK;
+    value.data = 7;
+    ifreq request{};
+    std::snprintf(request.ifr_name, sizeof request.ifr_name, "lo");
+    request.ifr_data = reinterpret_cast<char*>(&value);
+    EXPECT_EQ(ioctl(sock, SIOCETHTOOL, &request), 0) << errno;
+    EXPECT_LE(value.data, 1u);
+    close(sock);
 }
 
 }  // namespace

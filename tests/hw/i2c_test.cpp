@@ -4,9 +4,8 @@
 #include "hw/i2c.h"
 
 #include <fcntl.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -41,7 +40,7 @@ std::string eeprom_bytes(long offset, size_t length) {
 }
 
 class I2c : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         clear_devemu_environment();
         ASSERT_TRUE(fill_file("/dev/eeprom", 0xFF));

@@ -4,11 +4,10 @@
 #include "hw/mtd.h"
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <string>
@@ -26,10 +25,12 @@ std::string pattern(size_t size) {
     return p;
 }
 
-std::string new_data(size_t size) { return std::string(size, '\x5A'); }
+std::string new_data(size_t size) {
+    return std::string(size, '\x5A');
+}
 
 class Flash : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         clear_devemu_environment();
         ASSERT_TRUE(write_file_at("/dev/mtd-uboot", 0, pattern(512 * 1024)));

@@ -163,7 +163,7 @@ class SimBoard:
     del _field
 
     def timestamp(self, slot):
-        return self.eeprom(boardfs.EEPROM_FIELDS["timestamp-%d" % slot][0], 7)
+        return self.eeprom(boardfs.EEPROM_FIELDS["timestamp%d" % slot][0], 7)
 
     def set_rtc(self, when, stopped=True):
         boardfs.set_rtc(self._fs, when, stopped)

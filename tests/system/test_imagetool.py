@@ -208,3 +208,6 @@ def test_unreadable_files_fail_with_one_line(tmp_path):
         r = run(*args)
         assert r.returncode == 1 and r.stderr.count("\n") == 1 and str(missing) in r.stderr
     assert not (tmp_path / "c").exists()
+    # A read error is a failure, not the end of an empty container.
+    r = run("info", tmp_path)
+    assert r.returncode == 1 and r.stderr.count("\n") == 1 and "read error" in r.stderr

@@ -170,7 +170,7 @@ def gdbserver_start(board, *options):
     return spawn(board, *FAST, *options, rescue=False)
 
 
-@pytest.mark.parametrize("reply", ["y", "Y", "yes"])
+@pytest.mark.parametrize("reply", ["y", "Y"])
 def test_dhcp_chosen_runs_dhclient(board, reply):
     child = gdbserver_start(board, "--dhclient")
     answer(child, DHCP_QUESTION, reply, then="\r\n")
@@ -185,7 +185,7 @@ def test_dhcp_chosen_runs_dhclient(board, reply):
     assert IP not in console(child).split(INTRO)[0]
 
 
-@pytest.mark.parametrize("reply", ["", "n", "x"])
+@pytest.mark.parametrize("reply", ["", "n"])
 def test_dhcp_declined_goes_on_to_the_addresses(board, reply):
     child = gdbserver_start(board, "--dhclient")
     answer(child, DHCP_QUESTION, reply)

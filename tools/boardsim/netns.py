@@ -16,6 +16,8 @@ import subprocess
 import time
 import uuid
 
+import boardfs
+
 PEER_ADDRESS = "192.0.2.1"
 PREFIX = 24
 TFTPD = "/usr/sbin/in.tftpd"
@@ -23,7 +25,7 @@ PEER_IFNAME = "peer0"
 BOARD_IFNAME = "eth0"
 
 
-class NetworkError(Exception):
+class NetworkError(boardfs.BoardError):
     """The network could not be set up (nothing of it is left behind)."""
 
 
@@ -54,7 +56,7 @@ class Network:
         tag = "%d-%s" % (os.getpid(), uuid.uuid4().hex[:8])
         self.board_ns = "boardsim-b-" + tag
         self.peer_ns = "boardsim-p-" + tag
-        self.folder = os.path.join(board.path, "tftp")
+        self.folder = board.tftp
         self.link_down = link_down
         self.server = None
         self._made = []

@@ -18,9 +18,9 @@ namespace devemu {
 namespace {
 
 const char* const names[C_COUNT] = {
-    "flash_reads",  "flash_blocks_read",   "flash_bytes_read",     "flash_erases",
-    "flash_blocks_erased", "flash_writes", "flash_bytes_written",  "flash_blocks_written",
-    "i2c_selects",  "i2c_writes",          "i2c_reads",            "eeprom_bytes_written"};
+    "flash_reads",         "flash_blocks_read", "flash_bytes_read",    "flash_erases",
+    "flash_blocks_erased", "flash_writes",      "flash_bytes_written", "flash_blocks_written",
+    "i2c_selects",         "i2c_writes",        "i2c_reads",           "eeprom_bytes_written"};
 constexpr size_t kDigits = 20;
 
 uint64_t local[C_COUNT];
@@ -119,17 +119,21 @@ void count(counter_id id, uint64_t amount) {
     add_shared(id, amount);
 }
 
-void zero_counters() { memset(local, 0, sizeof local); }
+void zero_counters() {
+    memset(local, 0, sizeof local);
+}
 
 }  // namespace devemu
 
 extern "C" struct devemu_counter_values devemu_counters(void) {
     using namespace devemu;
     devemu_counter_values v{};
-    uint64_t* fields[C_COUNT] = {
-        &v.flash_reads,  &v.flash_blocks_read,  &v.flash_bytes_read,    &v.flash_erases,
-        &v.flash_blocks_erased, &v.flash_writes, &v.flash_bytes_written, &v.flash_blocks_written,
-        &v.i2c_selects,  &v.i2c_writes,         &v.i2c_reads,           &v.eeprom_bytes_written};
+    uint64_t* fields[C_COUNT] = {&v.flash_reads,         &v.flash_blocks_read,
+                                 &v.flash_bytes_read,    &v.flash_erases,
+                                 &v.flash_blocks_erased, &v.flash_writes,
+                                 &v.flash_bytes_written, &v.flash_blocks_written,
+                                 &v.i2c_selects,         &v.i2c_writes,
+                                 &v.i2c_reads,           &v.eeprom_bytes_written};
     for (int i = 0; i < C_COUNT; ++i) *fields[i] = local[i];
     return v;
 }

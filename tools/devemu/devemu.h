@@ -14,12 +14,12 @@ extern "C" {
 
 // Operation counts of this process since it started or since devemu_reset().
 struct devemu_counter_values {
-    uint64_t flash_reads;           // positioned/plain reads on flash partitions
-    uint64_t flash_blocks_read;     // erase blocks touched by those reads
+    uint64_t flash_reads;        // positioned/plain reads on flash partitions
+    uint64_t flash_blocks_read;  // erase blocks touched by those reads
     uint64_t flash_bytes_read;
-    uint64_t flash_erases;          // MEMERASE requests that succeeded
+    uint64_t flash_erases;  // MEMERASE requests that succeeded
     uint64_t flash_blocks_erased;
-    uint64_t flash_writes;          // write requests that succeeded (1024-byte pieces)
+    uint64_t flash_writes;  // write requests that succeeded (1024-byte pieces)
     uint64_t flash_bytes_written;
     uint64_t flash_blocks_written;  // erase blocks whose last byte was written
     uint64_t i2c_selects;           // I2C_SLAVE requests

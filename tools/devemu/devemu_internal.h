@@ -70,9 +70,19 @@ void reload_settings();
 
 // Counters: bump the in-process value and the shared counters file.
 enum counter_id {
-    C_FLASH_READS, C_FLASH_BLOCKS_READ, C_FLASH_BYTES_READ, C_FLASH_ERASES,
-    C_FLASH_BLOCKS_ERASED, C_FLASH_WRITES, C_FLASH_BYTES_WRITTEN, C_FLASH_BLOCKS_WRITTEN,
-    C_I2C_SELECTS, C_I2C_WRITES, C_I2C_READS, C_EEPROM_BYTES_WRITTEN, C_COUNT
+    C_FLASH_READS,
+    C_FLASH_BLOCKS_READ,
+    C_FLASH_BYTES_READ,
+    C_FLASH_ERASES,
+    C_FLASH_BLOCKS_ERASED,
+    C_FLASH_WRITES,
+    C_FLASH_BYTES_WRITTEN,
+    C_FLASH_BLOCKS_WRITTEN,
+    C_I2C_SELECTS,
+    C_I2C_WRITES,
+    C_I2C_READS,
+    C_EEPROM_BYTES_WRITTEN,
+    C_COUNT
 };
 void count(counter_id id, uint64_t amount);
 void zero_counters();
@@ -81,12 +91,15 @@ void zero_counters();
 enum fd_kind { FD_PLAIN, FD_MTD, FD_I2C };
 struct fd_info {
     fd_kind kind = FD_PLAIN;
-    char path[256] = "";    // path of the open file (MTD, I2C)
+    char path[256] = "";       // path of the open file (MTD, I2C)
     unsigned i2c_address = 0;  // 7-bit address chosen with I2C_SLAVE
     // MTD: a second descriptor on the same file with the same access mode but
     // without O_SYNC (a synchronous write per 1024 bytes makes a host crawl;
     // the data still goes to the same file). -1 when none could be opened.
+    // It is opened for reading too when the program's is write-only, because
+    // NOR writes read the old contents; `access_mode` keeps the program's.
     int io_fd = -1;
+    int access_mode = 0;  // O_RDONLY, O_WRONLY or O_RDWR
 };
 // Classifies `fd`; a null result means a plain descriptor. The pointer stays
 // valid until the next call for the same descriptor.

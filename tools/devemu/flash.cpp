@@ -6,6 +6,7 @@
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 #include <errno.h>
+#include <fcntl.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -36,7 +37,9 @@ int64_t file_size(int fd) {
     return fstat(fd, &st) == 0 ? static_cast<int64_t>(st.st_size) : -1;
 }
 
-int io(int fd, const fd_info& info) { return info.io_fd >= 0 ? info.io_fd : fd; }
+int io(int fd, const fd_info& info) {
+    return info.io_fd >= 0 ? info.io_fd : fd;
+}
 
 int fail(int error) {
     errno = error;
@@ -75,6 +78,7 @@ int fill_erased(int fd, uint64_t start, uint64_t length) {
 // lengths that are not whole erase blocks.
 int erase(int fd, const fd_info& info, const erase_info_user* request) {
     const settings& s = current_settings();
+    if (info.access_mode == O_RDONLY) return fail(EBADF);
     int64_t size = file_size(fd);
     if (size < 0) return -1;
     uint64_t start = request->start, length = request->length;
@@ -141,6 +145,7 @@ ssize_t mtd_pread(int fd, fd_info& info, void* buffer, size_t length, int64_t of
     const settings& s = current_settings();
     int64_t size = file_size(fd);
     if (size < 0) return -1;
+    if (info.access_mode == O_WRONLY) return fail(EBADF);
     if (offset < 0) return fail(EINVAL);
     if (offset >= size) return 0;
     uint64_t n = length < static_cast<uint64_t>(size - offset) ? length : size - offset;
@@ -159,6 +164,7 @@ ssize_t mtd_pread(int fd, fd_info& info, void* buffer, size_t length, int64_t of
 ssize_t mtd_pwrite(int fd, fd_info& info, const void* buffer, size_t length, int64_t offset) {
     int64_t size = file_size(fd);
     if (size < 0) return -1;
+    if (info.access_mode == O_RDONLY) return fail(EBADF);
     if (offset < 0) return fail(EINVAL);
     if (length == 0) return 0;
     if (offset >= size) return fail(ENOSPC);

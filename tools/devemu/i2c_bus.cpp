@@ -83,8 +83,8 @@ ssize_t clock_read(const fd_info& info, uint8_t* buffer, size_t length) {
     int r = rtc_file_registers(path, registers);
     if (r != 0) return fail(r);
     for (size_t i = 0; i < length; ++i) {
-        buffer[i] = clock_pointer < kRtcTimeRegisters ? registers[clock_pointer]
-                                                      : clock_ram[clock_pointer];
+        buffer[i] =
+            clock_pointer < kRtcTimeRegisters ? registers[clock_pointer] : clock_ram[clock_pointer];
         clock_pointer = (clock_pointer + 1) % kClockSpace;
     }
     return static_cast<ssize_t>(length);
@@ -101,8 +101,10 @@ ssize_t clock_write(const fd_info& info, const uint8_t* data, size_t length) {
     clock_pointer = data[0] % kClockSpace;
     bool time_changed = false;
     for (size_t i = 1; i < length; ++i) {
-        if (clock_pointer < kRtcTimeRegisters) registers[clock_pointer] = data[i], time_changed = true;
-        else clock_ram[clock_pointer] = data[i];
+        if (clock_pointer < kRtcTimeRegisters)
+            registers[clock_pointer] = data[i], time_changed = true;
+        else
+            clock_ram[clock_pointer] = data[i];
         clock_pointer = (clock_pointer + 1) % kClockSpace;
     }
     if (time_changed && rtc_file_store_fixed(path, registers) != 0) return fail(EIO);

@@ -72,10 +72,12 @@ fd_kind classify(int fd, const struct stat& st, char* path, size_t size) {
     return FD_PLAIN;
 }
 
-int open_io_fd(int fd, const char* path) {
-    int mode = fcntl(fd, F_GETFL);
-    if (mode < 0) return -1;
-    return open(path, (mode & O_ACCMODE) | O_CLOEXEC);
+void open_io_fd(int fd, fd_info& info) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return;
+    info.access_mode = flags & O_ACCMODE;
+    int mode = info.access_mode == O_RDONLY ? O_RDONLY : O_RDWR;
+    info.io_fd = open(info.path, mode | O_CLOEXEC);
 }
 
 void drop(cache_entry& e) {
@@ -101,7 +103,7 @@ fd_info* lookup_fd(int fd) {
     if (!e.valid || e.device != st.st_dev || e.inode != st.st_ino) {
         drop(e);
         e.info.kind = classify(fd, st, e.info.path, sizeof e.info.path);
-        if (e.info.kind == FD_MTD) e.info.io_fd = open_io_fd(fd, e.info.path);
+        if (e.info.kind == FD_MTD) open_io_fd(fd, e.info);
         e.device = st.st_dev;
         e.inode = st.st_ino;
         e.valid = true;
@@ -125,8 +127,7 @@ ssize_t emulated_pread(int fd, void* buffer, size_t length, int64_t offset, bool
     return *handled ? mtd_pread(fd, *info, buffer, length, offset) : 0;
 }
 
-ssize_t emulated_pwrite(int fd, const void* buffer, size_t length, int64_t offset,
-                        bool* handled) {
+ssize_t emulated_pwrite(int fd, const void* buffer, size_t length, int64_t offset, bool* handled) {
     fd_info* info = lookup_fd(fd);
     *handled = info != nullptr && info->kind == FD_MTD;
     return *handled ? mtd_pwrite(fd, *info, buffer, length, offset) : 0;
@@ -147,6 +148,9 @@ ssize_t any_read(int fd, void* buffer, size_t length) {
 
 int any_ioctl(int (*next)(int, unsigned long, ...), int fd, unsigned long request, void* arg) {
     fd_info* info = lookup_fd(fd);
+    // The kernel checks the descriptor before the request; qemu-user answers
+    // ENOSYS to requests it does not know, even on a closed descriptor.
+    if (info == nullptr && fcntl(fd, F_GETFD) < 0 && errno == EBADF) return -1;
     if (info != nullptr && info->kind == FD_MTD) return mtd_ioctl(fd, *info, request, arg);
     if (info != nullptr && info->kind == FD_I2C) return i2c_ioctl(*info, request, arg);
     int saved = errno;
@@ -163,7 +167,9 @@ int any_ioctl(int (*next)(int, unsigned long, ...), int fd, unsigned long reques
 
 extern "C" {
 
-ssize_t read(int fd, void* buffer, size_t length) { return any_read(fd, buffer, length); }
+ssize_t read(int fd, void* buffer, size_t length) {
+    return any_read(fd, buffer, length);
+}
 
 ssize_t __read_chk(int fd, void* buffer, size_t length, size_t buffer_size) {
     if (length > buffer_size) abort();

@@ -14,7 +14,9 @@
 namespace devemu {
 namespace {
 
-uint8_t bcd(int value) { return static_cast<uint8_t>((value / 10) << 4 | value % 10); }
+uint8_t bcd(int value) {
+    return static_cast<uint8_t>((value / 10) << 4 | value % 10);
+}
 
 void registers_from_host(long long offset, uint8_t* r) {
     time_t now = time(nullptr) + static_cast<time_t>(offset);

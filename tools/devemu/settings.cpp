@@ -26,7 +26,8 @@ uint64_t hash_settings() {
     uint64_t h = 14695981039346656037ull;
     for (char** e = environ; e != nullptr && *e != nullptr; ++e) {
         if (strncmp(*e, "DEVEMU_", 7) != 0) continue;
-        for (const char* c = *e; *c != '\0'; ++c) h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
+        for (const char* c = *e; *c != '\0'; ++c)
+            h = (h ^ static_cast<unsigned char>(*c)) * 1099511628211ull;
         h = (h ^ 0xFF) * 1099511628211ull;
     }
     return h;
@@ -39,8 +40,10 @@ bool parse_number(const char* text, uint64_t* value) {
     errno = 0;
     unsigned long long v = strtoull(text, &end, 0);
     if (errno != 0 || end == text) return false;
-    if (*end == 'k' || *end == 'K') v *= 1024, ++end;
-    else if (*end == 'm' || *end == 'M') v *= 1024 * 1024, ++end;
+    if (*end == 'k' || *end == 'K')
+        v *= 1024, ++end;
+    else if (*end == 'm' || *end == 'M')
+        v *= 1024 * 1024, ++end;
     if (*end != '\0') return false;
     *value = v;
     return true;
@@ -121,7 +124,9 @@ const settings& current_settings() {
     return active;
 }
 
-fault_progress& progress() { return seen; }
+fault_progress& progress() {
+    return seen;
+}
 
 }  // namespace devemu
 

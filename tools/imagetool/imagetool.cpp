@@ -339,6 +339,10 @@ bool walk_container(std::FILE* f, std::vector<record_report>* out, uint64_t* tra
         rep.offset = offset;
         walk_step step = read_record_header(f, offset, &rep.layout);
         if (step == walk_step::end) break;
+        if (std::ferror(f)) {
+            failure("read error at offset " + std::to_string(offset));
+            return false;
+        }
         if (step == walk_step::inconsistent) rep.status = record_status::inconsistent;
         else if (!check_record(f, &rep)) {
             failure("no memory for the record at offset " + std::to_string(offset));
