@@ -77,7 +77,8 @@ struct record_layout {
     uint32_t type() const { return type_id & ~image::kExtendedFlag; }
 };
 
-// Decodes the first 24 bytes of a record. Never fails; `consistent` tells
+// Decodes the first 24 bytes of a record; all 24 must be readable, also for
+// a plain record shorter than that (pad it). Never fails; `consistent` tells
 // whether the lengths describe a record of 1..kMaxRecordSize bytes. For an
 // inconsistent record `payload_length` is 0 and `header_length` holds the H
 // that was read (16 for the plain form); `len` and the other fields are as

@@ -56,17 +56,6 @@ TEST(ReadLine, EchoesEveryByteAndReturnsTheBuffer) {
     EXPECT_EQ(out.text(), "ab\b\bxab\b\b\n");
 }
 
-TEST(ReadLine, InterruptedKeyRingsTheBellAndInputGoesOn) {
-    // A key read that gives nothing (here a SIGINT before the byte arrives
-    // is simulated by a 0 byte) rings and keeps reading.
-    piped_console console(std::string("a\0b\n", 4));
-    output_capture out;
-    char line[8];
-    read_line(line, sizeof line);
-    EXPECT_STREQ(line, "ab");
-    EXPECT_EQ(out.text(), "a\ab\n");
-}
-
 TEST(AskYesNo, LowerCaseAnswers) {
     {
         piped_console console("y\n");

@@ -29,12 +29,6 @@ bool in_board_sandbox() {
     return stat("/dev/mtd-uboot", &st) == 0 && S_ISREG(st.st_mode);
 }
 
-std::size_t count(const std::string& text, const std::string& what) {
-    std::size_t n = 0;
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) n++;
-    return n;
-}
-
 // Scripted keys on descriptor 0 (a file, so the whole script is there at
 // once), standard output captured, and stub commands that log their
 // arguments placed first on PATH.
@@ -113,46 +107,6 @@ TEST_F(Console, KeyZeroAndKeyWithCtrlCAreDiscardedSilently) {
     EXPECT_EQ(sigint_seen, 0);
 }
 
-TEST_F(Console, ActionsReprintTheListAndClearTheFlag) {
-    // M, then the MAC entry, then m with q, then E.
-    type("M00:11:22:33:44:55\rmq\re");
-    output_capture err(2);
-    output_capture out;
-    rescue_menu();
-    std::string text = out.text();
-    EXPECT_EQ(count(text, menu_list), 3u);
-    EXPECT_EQ(count(text, "Entering Rescue Mode."), 1u);
-    EXPECT_EQ(count(text, "MAC address (format nn:nn:nn:nn:nn:nn): "), 2u);
-    EXPECT_EQ(count(err.text(), "ifconfig"), 1u);
-}
-
-TEST_F(Console, VersionsTableThenTheListAgain) {
-    type("vVe");
-    output_capture out;
-    rescue_menu();
-    std::string text = out.text();
-    EXPECT_EQ(count(text, menu_list), 3u);
-    EXPECT_NE(text.find("\nOption? : v\n"), std::string::npos);
-    EXPECT_NE(text.find("\nOption? : V\n"), std::string::npos);
-}
-
-TEST_F(Console, EraseThroughTheMenuBootsDiagnosticsThenListsAgain) {
-    type("dnE");
-    output_capture out;
-    rescue_menu();
-    std::string text = out.text();
-    auto question = text.find("Confirm: Erase filesystem? (all saved data, configuration, keys "
-                              "will be lost) y/N: \nBooting diags image...\n");
-    ASSERT_NE(question, std::string::npos);
-    EXPECT_NE(text.find(menu_list, question), std::string::npos);
-    EXPECT_EQ(log(), "");
-}
-
-TEST_F(Console, RebootWaitsAndRunsReboot) {
-    type("r");
-    EXPECT_EXIT(rescue_menu(), ::testing::ExitedWithCode(0), "");
-}
-
 TEST_F(Console, EraseRunsOnYesInEitherCase) {
     const std::string erased =
         "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: \n"
@@ -182,16 +136,6 @@ TEST_F(Console, EraseSkippedOnAnyOtherKey) {
         EXPECT_EQ(out.text().substr(0, skipped.size()), skipped);
     }
     EXPECT_EQ(log(), "");
-}
-
-TEST_F(Console, MacEntryRunsTheCommandOnce) {
-    type("00:11:22:33:44:55\r");
-    output_capture err(2);
-    output_capture out;
-    EXPECT_EQ(set_mac_address(), 1);
-    EXPECT_EQ(out.text(), "MAC address (format nn:nn:nn:nn:nn:nn): 00:11:22:33:44:55\n");
-    // Without the capabilities to change it, ifconfig says so.
-    EXPECT_EQ(err.text().rfind("ifconfig", 0), 0u);
 }
 
 TEST_F(Console, MacEntryRefusedUntilQuit) {
