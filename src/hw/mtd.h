@@ -31,7 +31,8 @@ struct mtd_geometry {
 // Failures leave -1. Returns 1.
 int mtd_open_partitions();
 
-// MEMGETINFO. Returns 0, or -1 after printing "Could not get MTD device info ".
+// MEMGETINFO. Returns 0, or -1 after printing "Could not get MTD device info "
+// (also for an erase size that is 0 or not a power of two).
 int mtd_get_geometry(int fd, mtd_geometry* geometry);
 // MEMERASE of [start, start+length). Returns the ioctl result (negative: failure).
 int mtd_erase(int fd, uint32_t start, uint32_t length);
@@ -43,5 +44,7 @@ int mtd_write(int fd, uint32_t start, uint32_t length, const void* buffer);
 int flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
 // Read-modify-erase-write of every erase block the range touches, with the
 // percentage display on standard output when `show_progress`. 0 or -1, with
-// the failure messages printed. Length 0 succeeds without touching the flash.
+// the failure messages printed. Length 0 succeeds without touching the flash;
+// a range past the end of the partition (or wrapping around 4 GiB) fails
+// before anything is read or written.
 int flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, bool show_progress);

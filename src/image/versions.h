@@ -5,8 +5,12 @@
 #include <cstdint>
 #include <string>
 
-// Fetches the 16-byte version block of an installed component (type id with
-// bit 31 cleared). 1 when fetched (or attempted from flash), 0 otherwise.
+// Fetches the 16-byte version block of an installed component into `block`
+// (16 bytes, zeroed first): the first bytes of /user/images/image<slot> for
+// the application (`slot` is used for it only), else the partition's block.
+// 1 when fetched or attempted from flash (a failed read leaves zeros), 0 for
+// a null block, a missing slot file, or a type id that is not exactly one of
+// the six (bit 31 set included), which prints "Unknown image type 0x%x \n".
 int read_image_version(uint32_t type_id, uint8_t* block, int slot);
 // Prints the installed-versions table. Returns 0.
 int show_installed_versions();

@@ -101,6 +101,22 @@ TEST_F(DiagsTest, RecoveryCopyAnswers) {
     }
 }
 
+TEST_F(DiagsTest, RecoveryCopyThatCannotBeWrittenIsNotInstalled) {
+    if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full in this board root";
+    std::string archive = boot_test::application_archive({{"home/bin/mp.elf.strip", "RECOVERY"}});
+    put_partition(MTD_RESCUE, 0, record(kTypeApplication, 1, archive));
+    unlink("/tmp/image");
+    ASSERT_EQ(symlink("/dev/full", "/tmp/image"), 0);
+    auto child = boot_rescue("2\n");
+    unlink("/tmp/image");
+    // A cut-short copy must not become the boot slot: the copy is booted.
+    EXPECT_EQ(child.err, "Failed to write image file.\n");
+    EXPECT_FALSE(exists("/user/images/image2"));
+    EXPECT_EQ(eeprom(kEepromBootSlot), kUntouched);
+    EXPECT_EQ(eeprom(kEepromRunningImage), 4);
+    EXPECT_THAT(child.out, HasSubstr("started RECOVERY"));
+}
+
 TEST_F(DiagsTest, NoBootableRecordReturns) {
     // Erased (type 0x7FFFFFFF) and a record of another type.
     for (bool erased : {true, false}) {

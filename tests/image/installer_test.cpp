@@ -137,13 +137,6 @@ TEST_F(InstallerTest, TwoApplicationRecordsAskOnceAndBothGoToTheSlot) {
     EXPECT_EQ(read_file("/user/images/image2"), second);
 }
 
-TEST_F(InstallerTest, OnlyTheFirstCharacterOfTheAnswerCounts) {
-    write_file(kImage, kApp);
-    auto run = run_install(kImage, 0, 0, "21 and more words than the line holds, by far\n");
-    EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(read_file("/user/images/image2"), kApp);
-}
-
 // --- same-version skips -------------------------------------------------------
 
 TEST_F(InstallerTest, ApplicationOfTheSameVersionIsSkipped) {

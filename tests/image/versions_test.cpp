@@ -168,12 +168,4 @@ TEST_F(VersionsTest, ClockThatDoesNotAnswerLogsZeros) {
                                      "00:00:00 on 0-0-2000\n"));
 }
 
-TEST_F(VersionsTest, LogThatCannotBeOpenedIsOnlyShown) {
-    mkdir(kLog, 0755);
-    auto child = boot_test::run_in_child([] { exit_child(log_install("image", "xmodem")); });
-    rmdir(kLog);
-    EXPECT_EQ(child.status, 1);
-    EXPECT_THAT(child.out, HasSubstr("Updating install log. File image installed from xmodem"));
-}
-
 }  // namespace

@@ -67,8 +67,8 @@ def _run_options(c):
     c.add_argument("--network", action="store_true",
                    help="eth0 on a veth to a TFTP peer at 192.0.2.1 (root only)")
     c.add_argument("--link-down", action="store_true", help="like --network, peer link down")
-    c.add_argument("--faketime", metavar="SPEC",
-                   help="preload libfaketime with FAKETIME=SPEC (e.g. '+0 x10')")
+    c.add_argument("--faketime", metavar="SETTING",
+                   help="preload libfaketime with FAKETIME=SETTING (e.g. '+0 x10')")
     c.add_argument("--dhclient", action="store_true", help="provide a /bin/dhclient stub")
     c.add_argument("--without", action="append", default=[], metavar="PROGRAM",
                    help="leave a board program out (e.g. md5sum); repeatable")
