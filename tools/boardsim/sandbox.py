@@ -204,6 +204,9 @@ def bwrap_command(board, launcher, devemu, *, arch="host", network=False, mem_fi
         b += ["--ro-bind", HOST_RX, SIM + "/lrzsz/rx"]
     if devemu:
         b += ["--ro-bind", devemu, SIM + "/libdevemu.so"]
+    coverage = os.environ.get("LAUNCHER_COVERAGE_DIR")
+    if coverage:  # a --coverage build writes its counts beside its objects
+        b += ["--bind", coverage, coverage]
     if arch == "ppc":
         b += ["--ro-bind", PPC_SYSROOT, PPC_SYSROOT, "--ro-bind", HOST_QEMU_PPC, SIM + "/qemu-ppc"]
     b += ["--proc", "/proc", "--unshare-pid", "--unshare-ipc", "--unshare-uts",
