@@ -1,11 +1,6 @@
-// Header decoding and the container walk on arbitrary bytes: every form and
-// every length. The walk reads a scratch file in /tmp, so this runs only
-// inside scripts/test-sandbox. Checks the layout rules that all readers rely on: a record
-// that is consistent fits in memory, its payload lies inside it, and a walk
-// always moves forward.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+// Header decoding and the container walk on arbitrary bytes. Checks the
+// layout rules every reader relies on: a consistent record fits in memory,
+// its payload lies inside it, and a walk always moves forward.
 
 #include "fuzz_support.h"
 #include "image/container.h"
@@ -46,7 +41,7 @@ void check_round_trip(const uint8_t* record, const record_layout& r) {
     require(check_record_crc(again.data(), again.size()), "encoded record has a good CRC");
 }
 
-// The readers always walk regular files (slot files, USB files, downloads).
+// The readers always walk regular files (slots, stick files, downloads).
 constexpr const char* kContainerFile = "/tmp/container";
 
 void walk(const uint8_t* data, std::size_t size) {

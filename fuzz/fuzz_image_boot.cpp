@@ -1,23 +1,15 @@
 // The image boot's record search and CRC check on an arbitrary slot file, up
-// to the point of the launch, which is replaced by checks of what would be
-// launched.
-#include <cstdint>
+// to the launch, which is replaced by checks of what would be launched.
 #include <cstring>
-#include <cstdio>
-#include <cstdlib>
 
 #include "boot/image_boot.h"
 #include "fuzz_support.h"
 #include "image/container.h"
 
 using namespace image;
-
-namespace {
-
 using fuzz::require;
 
-// Searches and loads the bootable record of `image`, whose bytes are `data`.
-void check_image(std::FILE* image, const uint8_t* data, std::size_t size) {
+static void check_image(std::FILE* image, const uint8_t* data, std::size_t size) {
     record_layout layout;
     uint64_t offset = 0;
     uint32_t last_magic = 0xDEADBEEF;
@@ -39,21 +31,16 @@ void check_image(std::FILE* image, const uint8_t* data, std::size_t size) {
     require(std::memcmp(record.data, data + offset, t) == 0, "the record held is the file's");
 }
 
-// The slot file as the boot opens it (a real file, which may be mapped).
-constexpr const char* kSlotFile = "/user/images/image1";
-
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::require_board_root("fuzz_image_boot");
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    static const char* const slot_file = "/user/images/image1";
     if (size == 0) return 0;
-    // The slot file as the boot reads it.
-    if (!fuzz::store_file(kSlotFile, data, size)) std::abort();
-    if (std::FILE* image = std::fopen(kSlotFile, "rb")) {
+    if (!fuzz::store_file(slot_file, data, size)) std::abort();
+    if (std::FILE* image = std::fopen(slot_file, "rb")) {
         check_image(image, data, size);
         std::fclose(image);
     }

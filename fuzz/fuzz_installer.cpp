@@ -1,32 +1,19 @@
 // install_image_file on an arbitrary container against the emulated board of
-// scripts/test-sandbox (flash partitions and I2C devices are regular files,
-// handled by the device emulator linked into this program).
-//
-// Input: byte 0 steers the call (bits 0-1: slot argument 0, 1 or 2; bit 2:
-// the operator's answer to the slot question, "1" or "2"; bit 3:
-// check_version), the rest is the container, stored as /tmp/image.
-//
+// scripts/test-sandbox. Byte 0 steers the call (bits 0-1: slot argument 0, 1
+// or 2; bit 2: the operator answers "2" instead of "1" to the slot question;
+// bit 3: check_version); the rest is the container, stored as /tmp/image.
 // After each run:
-//  - no partition or slot file is changed outside the range the installer
-//    may write for the records of the container (offset 0 up to the longest
-//    record of that component; nothing for a component the container lacks);
-//  - a result of 1 means every known component of the container holds what
-//    its last record delivers (or was skipped as the same version).
-//
-// Refuses to run outside a board root, so it can never write the host's
-// /dev, /user or /tmp.
+//  - no partition or slot file changed outside the range the container's
+//    records may write (nothing for a component the container lacks);
+//  - a result of 1 means every known component holds what its last record
+//    delivers (or was skipped as the same version).
 #include <fcntl.h>
 #include <mtd/mtd-user.h>
-#include <sys/ioctl.h>
 #include <stdio_ext.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <sys/ioctl.h>
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
+#include <algorithm>
 #include <cstring>
-#include <string>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -37,56 +24,41 @@
 
 using namespace image;
 using bytes = std::vector<uint8_t>;
+using fuzz::require;
 
-// The emulated EEPROM needs no write cycle delay (usleep after each byte);
-// it would make each input that installs an application take most of a
-// second. Only usleep is replaced: libFuzzer's own threads sleep through
-// nanosleep and must keep doing so.
+// The emulated EEPROM needs no write cycle delay. Only usleep is replaced:
+// libFuzzer's own threads sleep through nanosleep.
 extern "C" int usleep(useconds_t) { return 0; }
 
 namespace {
 
-constexpr const char* kContainerPath = "/tmp/image";
-constexpr const char* kSlotFiles[2] = {"/user/images/image1", "/user/images/image2"};
-// Small partitions keep the whole-partition comparison cheap.
-constexpr off_t kPartitionSize = 256 * 1024;
+const char* const kSlotFiles[2] = {"/user/images/image1", "/user/images/image2"};
+constexpr off_t kPartitionSize = 256 * 1024;  // small: cheap to compare whole
+constexpr int kPlaces = MTD_PARTITION_COUNT + 2;  // six partitions, two slots
 
-using fuzz::require;
-
-// Reads the whole file into `out`, reusing its storage from run to run.
-void read_path(const char* path, bytes* out) {
-    out->clear();
-    int fd = ::open(path, O_RDONLY);
-    if (fd < 0) return;
-    uint8_t chunk[65536];
-    ssize_t n;
-    while ((n = ::read(fd, chunk, sizeof chunk)) > 0) out->insert(out->end(), chunk, chunk + n);
-    ::close(fd);
+const char* place_name(int p) {
+    return p < MTD_PARTITION_COUNT ? mtd_device_names[p] : kSlotFiles[p - MTD_PARTITION_COUNT];
 }
 
-// Every place a component can go: the six partitions, then the two slots.
-constexpr int kPlaces = MTD_PARTITION_COUNT + 2;
-
-void snapshot(std::vector<bytes>* s) {
-    s->resize(kPlaces);
-    for (int p = 0; p < MTD_PARTITION_COUNT; ++p) read_path(mtd_device_names[p], &(*s)[p]);
-    for (int i = 0; i < 2; ++i) read_path(kSlotFiles[i], &(*s)[MTD_PARTITION_COUNT + i]);
+std::vector<bytes> snapshot() {
+    std::vector<bytes> s(kPlaces);
+    for (int p = 0; p < kPlaces; ++p) {
+        int fd = ::open(place_name(p), O_RDONLY);
+        if (fd < 0) continue;
+        uint8_t chunk[65536];
+        for (ssize_t n; (n = ::read(fd, chunk, sizeof chunk)) > 0;) s[p].insert(s[p].end(), chunk, chunk + n);
+        ::close(fd);
+    }
+    return s;
 }
 
-// What the container asks for, per place: the longest range any of its
-// records may write, and the data of the last record (what must be there
-// after a successful install).
+// Per place: the longest range any record may write, the data of the last
+// record and its version block.
 struct expectation {
     uint64_t range[kPlaces] = {};
     bool present[kPlaces] = {};
-    bytes last[kPlaces];
-    bytes last_header[kPlaces];
+    bytes last[kPlaces], last_header[kPlaces];
 };
-
-int place_of(const image_type_info& info, unsigned slot) {
-    if (info.partition >= 0) return info.partition;
-    return MTD_PARTITION_COUNT + (slot == 2 ? 1 : 0);
-}
 
 expectation expected(const uint8_t* data, std::size_t size, unsigned slot) {
     expectation e;
@@ -96,14 +68,14 @@ expectation expected(const uint8_t* data, std::size_t size, unsigned slot) {
         if (read_record_header(f, offset, &l) != walk_step::record) break;
         const image_type_info* info = find_image_type(l.type_id);
         if (info != nullptr && offset + l.total_length() <= size) {
-            int place = place_of(*info, slot);
+            int p = info->partition >= 0 ? info->partition : MTD_PARTITION_COUNT + (slot == 2 ? 1 : 0);
             const uint8_t* rec = data + offset;
             const uint8_t* from = info->payload_only ? rec + l.header_length : rec;
             uint64_t length = info->payload_only ? l.payload_length : l.total_length();
-            e.present[place] = true;
-            if (length > e.range[place]) e.range[place] = length;
-            e.last[place].assign(from, from + length);
-            e.last_header[place].assign(rec, rec + kVersionBlockSize);
+            e.present[p] = true;
+            e.range[p] = std::max(e.range[p], length);
+            e.last[p].assign(from, from + length);
+            e.last_header[p].assign(rec, rec + kVersionBlockSize);
         }
         offset += l.total_length();
     }
@@ -111,56 +83,46 @@ expectation expected(const uint8_t* data, std::size_t size, unsigned slot) {
     return e;
 }
 
-const char* place_name(int place) {
-    return place < MTD_PARTITION_COUNT ? mtd_device_names[place] : kSlotFiles[place - MTD_PARTITION_COUNT];
-}
-
 void check_untouched_beyond_range(const std::vector<bytes>& before, const std::vector<bytes>& after,
                                   const expectation& e) {
-    for (int place = 0; place < kPlaces; ++place) {
-        const bytes& b = before[place];
-        const bytes& a = after[place];
-        std::string where = place_name(place);
-        if (!e.present[place]) {
+    for (int p = 0; p < kPlaces; ++p) {
+        const bytes &b = before[p], &a = after[p];
+        std::string where = place_name(p);
+        if (!e.present[p]) {
             require(a == b, where + " changed though the container has no record for it");
-            continue;
+        } else if (p < MTD_PARTITION_COUNT) {  // a slot file is rewritten whole
+            require(a.size() == b.size(), where + " changed size");
+            std::size_t from = std::min<uint64_t>(e.range[p], a.size());
+            require(std::equal(a.begin() + from, a.end(), b.begin() + from),
+                    where + " written beyond the installed range");
         }
-        if (place >= MTD_PARTITION_COUNT) continue;  // a slot file is rewritten whole
-        require(a.size() == b.size(), where + " changed size");
-        std::size_t from = e.range[place] < a.size() ? static_cast<std::size_t>(e.range[place]) : a.size();
-        require(std::equal(a.begin() + from, a.end(), b.begin() + from),
-                where + " written beyond the installed range");
     }
 }
 
 // The installed version block equals the record's (the installer skipped it).
-bool same_version(int place, const bytes& content, const expectation& e) {
-    const bytes& h = e.last_header[place];
-    if (place == MTD_UBOOT) {
-        return content.size() >= 256 && std::memcmp(content.data() + 244, h.data() + 4, 12) == 0;
-    }
+bool same_version(int p, const bytes& content, const expectation& e) {
+    const bytes& h = e.last_header[p];
+    if (p == MTD_UBOOT) return content.size() >= 256 && std::memcmp(content.data() + 244, h.data() + 4, 12) == 0;
     return content.size() >= 16 && std::memcmp(content.data(), h.data(), 16) == 0;
 }
 
 void check_installed(const std::vector<bytes>& after, const expectation& e, bool check_version) {
-    for (int place = 0; place < kPlaces; ++place) {
-        if (!e.present[place]) continue;
-        const bytes& a = after[place];
-        const bytes& want = e.last[place];
-        bool written = place < MTD_PARTITION_COUNT
+    for (int p = 0; p < kPlaces; ++p) {
+        if (!e.present[p]) continue;
+        const bytes &a = after[p], &want = e.last[p];
+        bool written = p < MTD_PARTITION_COUNT
                            ? a.size() >= want.size() && std::equal(want.begin(), want.end(), a.begin())
                            : a == want;
-        require(written || (check_version && same_version(place, a, e)),
-                std::string("result 1 but ") + place_name(place) + " does not hold its record");
+        require(written || (check_version && same_version(p, a, e)),
+                std::string("result 1 but ") + place_name(p) + " does not hold its record");
     }
 }
 
 // The operator's answer to the slot question comes from a pipe on stdin.
 void answer_slot_question(char answer) {
     int fds[2];
-    if (::pipe(fds) != 0) std::abort();
     char line[2] = {answer, '\n'};
-    if (::write(fds[1], line, 2) != 2) std::abort();
+    if (::pipe(fds) != 0 || ::write(fds[1], line, 2) != 2) std::abort();
     ::close(fds[1]);
     ::dup2(fds[0], 0);
     ::close(fds[0]);
@@ -168,9 +130,8 @@ void answer_slot_question(char answer) {
     std::clearerr(stdin);
 }
 
-// Cuts a partition file to kPartitionSize and erases it. The emulator turns
-// writes into flash programming (bits only cleared), so the erase goes
-// through MEMERASE like on the board.
+// Cuts a partition file to kPartitionSize and erases it through MEMERASE, as
+// the emulator only clears bits on write.
 bool make_small_erased_partition(const char* path) {
     int fd = ::open(path, O_RDWR);
     if (fd < 0) return false;
@@ -185,16 +146,12 @@ bool make_small_erased_partition(const char* path) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     fuzz::require_board_root("fuzz_installer");
     for (int p = 0; p < MTD_PARTITION_COUNT; ++p) {
-        if (!make_small_erased_partition(mtd_device_names[p])) {
-            std::fprintf(stderr, "fuzz_installer: cannot prepare %s\n", mtd_device_names[p]);
-            std::exit(1);
-        }
+        if (!make_small_erased_partition(mtd_device_names[p])) std::exit(1);
     }
     (void)i2c_open_buses();
     (void)mtd_open_partitions();
-    // The partitions are opened with O_SYNC as on the board; on the emulated
-    // board that makes every programmed piece a disk flush (seconds per run).
-    // The same descriptor numbers are given files opened without it.
+    // O_SYNC, as on the board, makes every programmed piece a disk flush on the
+    // emulated board: the same descriptor numbers get files opened without it.
     for (int p = 0; p < MTD_PARTITION_COUNT; ++p) {
         int fd = ::open(mtd_device_names[p], O_RDWR);
         if (fd < 0 || mtd_partitions[p] < 0 || ::dup2(fd, mtd_partitions[p]) < 0) std::exit(1);
@@ -209,17 +166,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (slot == 3) slot = 0;
     char answer = (data[0] & 4u) ? '2' : '1';
     bool check_version = (data[0] & 8u) != 0;
-    const uint8_t* container = data + 1;
-    std::size_t length = size - 1;
-    if (!fuzz::store_file(kContainerPath, container, length)) std::abort();
+    if (!fuzz::store_file("/tmp/image", data + 1, size - 1)) std::abort();
     answer_slot_question(answer);
-    static std::vector<bytes> before, after;
-    snapshot(&before);
-    int result = install_image_file(kContainerPath, check_version ? 1 : 0, slot);
-    snapshot(&after);
+    std::vector<bytes> before = snapshot();
+    int result = install_image_file("/tmp/image", check_version ? 1 : 0, slot);
+    std::vector<bytes> after = snapshot();
     require(result == 0 || result == 1, "result is 0 or 1");
-    unsigned slot_used = slot != 0 ? slot : static_cast<unsigned>(answer - '0');
-    expectation e = expected(container, length, slot_used);
+    expectation e = expected(data + 1, size - 1, slot != 0 ? slot : static_cast<unsigned>(answer - '0'));
     check_untouched_beyond_range(before, after, e);
     if (result == 1) check_installed(after, e, check_version);
     return 0;

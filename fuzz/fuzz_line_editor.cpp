@@ -3,12 +3,8 @@
 // key: the line is NUL-terminated, at most size - 1 long, the cursor within
 // it, and a model terminal fed the echo shows exactly the line with its
 // cursor at the editing position.
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string>
 
 #include "fuzz_support.h"
 #include "console/line_editor.h"

@@ -1,26 +1,44 @@
-// Test helpers for the console: descriptor 0 and standard output swapped for
-// pipes, files or a pseudo-terminal for the length of one test.
+// Console tests: descriptor 0 fed from a pipe, standard output captured.
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
-#include <fcntl.h>
 #include <stdio_ext.h>
 #include <unistd.h>
 
-// Puts `descriptor` in the place of descriptor 0 until destroyed.
-struct stdin_swap {
-    int saved = -1;
-    void take(int descriptor) {
-        if (saved < 0) saved = dup(0);
-        dup2(descriptor, 0);
-        close(descriptor);
-        std::clearerr(stdin);
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+inline std::string read_text(const std::string& path) {
+    std::stringstream text;
+    text << std::ifstream(path, std::ios::binary).rdbuf();
+    return text.str();
+}
+
+inline void write_text(const std::string& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
+}
+
+// Descriptor 0 reads `typed` while the object lives, then end of input
+// (with `keep_open`, only after hang_up()).
+struct typed_input {
+    int keys = -1;
+    int saved = dup(0);
+    explicit typed_input(const std::string& typed, bool keep_open = false) {
+        int ends[2];
+        if (pipe(ends) != 0 || dup2(ends[0], 0) < 0) std::abort();
+        close(ends[0]);
+        keys = ends[1];
+        send(typed);
+        if (!keep_open) hang_up();
     }
-    ~stdin_swap() {
-        if (saved < 0) return;
+    void send(const std::string& typed) const {
+        if (!typed.empty() && write(keys, typed.data(), typed.size()) < 0) std::abort();
+    }
+    void hang_up() { keys = keys >= 0 ? close(keys), -1 : -1; }
+    ~typed_input() {
+        hang_up();
         dup2(saved, 0);
         close(saved);
         std::clearerr(stdin);
@@ -28,64 +46,21 @@ struct stdin_swap {
     }
 };
 
-// Sends standard output (or standard error: descriptor 2) to a scratch file
-// until text() or destruction.
-struct output_capture {
+// What `step` printed and had flushed by its return (with `flush`, also what
+// it left in the stdio buffer): the operator must see prompts before a wait.
+template <typename Step>
+std::string printed(Step step, bool flush = false) {
+    std::fflush(stdout);
     std::FILE* file = std::tmpfile();
-    int target = 1;
-    int saved = -1;
-    explicit output_capture(int descriptor = 1) : target(descriptor) {
-        if (file == nullptr) std::abort();
-        std::fflush(stdout);
-        std::fflush(stderr);
-        saved = dup(target);
-        dup2(fileno(file), target);
-    }
-    // Ends the capture and returns everything written to standard output.
-    std::string text() {
-        stop();
-        std::string all;
-        std::rewind(file);
-        for (int c = std::getc(file); c != EOF; c = std::getc(file)) all += static_cast<char>(c);
-        return all;
-    }
-    void stop() {
-        if (saved < 0) return;
-        std::fflush(stdout);
-        std::fflush(stderr);
-        dup2(saved, target);
-        close(saved);
-        saved = -1;
-    }
-    ~output_capture() {
-        stop();
-        std::fclose(file);
-    }
-};
-
-// A pseudo-terminal pair; open() fails where the sandbox offers none.
-struct pseudo_terminal {
-    int master = -1;
-    std::string slave_name;
-    bool open() {
-        master = posix_openpt(O_RDWR | O_NOCTTY);
-        if (master < 0) return false;
-        const char* name = grantpt(master) == 0 && unlockpt(master) == 0 ? ptsname(master) : nullptr;
-        if (name == nullptr) return false;
-        slave_name = name;
-        return true;
-    }
-    // What the terminal sent back to the master side so far.
-    std::string drain() const {
-        std::string got;
-        int flags = fcntl(master, F_GETFL);
-        fcntl(master, F_SETFL, flags | O_NONBLOCK);
-        char chunk[256];
-        for (ssize_t n; (n = read(master, chunk, sizeof chunk)) > 0;) got.append(chunk, static_cast<std::size_t>(n));
-        fcntl(master, F_SETFL, flags);
-        return got;
-    }
-    ~pseudo_terminal() {
-        if (master >= 0) close(master);
-    }
-};
+    const int saved = dup(1);
+    dup2(fileno(file), 1);
+    step();
+    if (flush) std::fflush(stdout);
+    std::string text(4096, '\0');
+    text.resize(static_cast<std::size_t>(pread(fileno(file), text.data(), text.size(), 0)));
+    std::fflush(stdout);
+    dup2(saved, 1);
+    close(saved);
+    std::fclose(file);
+    return text;
+}

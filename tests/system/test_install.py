@@ -1,146 +1,272 @@
-"""Installing image containers on a simulated board, then booting them.
+"""Install scenarios: the USB stick (boot, replacements, boot bundle, rejected list,
+the menu's file chooser) and installs by tools/installcmd, then booting the result."""
 
-The container is built with imagetool and installed by install_image_file
-running inside the board root (tools/installcmd started by boardsim in the
-launcher's place, with the device emulator); the operator's answers go
-through the console. The real launcher then boots what was installed.
-"""
 import os
-import pathlib
+import re
 
 import pytest
 
-from conftest import APP_LINE, app_archive, container, runner
+from conftest import (APP_LINE, FAST, KERNEL_ONLY, MENU, REBOOTED, STARTED, app, app_archive,
+                      bad, boardfs, built, images, md5, play, records, settle)
 
-PROMPT = "Install image as image 1 or 2 (hit return to just boot image): "
-HOST_BUILD = pathlib.Path(runner.build_dir("host"))
-INSTALLCMD = HOST_BUILD / "tools" / "installcmd" / "installcmd"
-
-pytestmark = pytest.mark.skipif(not os.access(INSTALLCMD, os.X_OK),
-                                reason="tools/installcmd is not built")
-
-
-def installcmd_build(scratch):
-    """A build folder whose 'launcher' is installcmd, so that 'boardsim run'
-    starts it in the board root just as it starts the launcher."""
-    fake = scratch / "installcmd-build"
-    (fake / "tools" / "devemu").mkdir(parents=True, exist_ok=True)
-    links = {fake / "launcher": INSTALLCMD,
-             fake / "tools" / "devemu" / "libdevemu.so":
-                 HOST_BUILD / "tools" / "devemu" / "libdevemu.so"}
-    for link, target in links.items():
-        if not link.exists():
-            link.symlink_to(target)
-    return fake
+MOUNTING = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n"
+READY = "USB mounted and ready!\n"
+LISTED = "USB image is in rejected list.\nWould you still like to load it? (y/n) "
+LISTED_REPLACEMENT = "Replacement " + LISTED
+TIMEOUT = "\nTimeout. Assuming \"no\".\n"
+FAILED_USB = "USB Boot failed. Trying flash images.\n"
+TWO = {1: app("1.0.0.1"), 2: app("2.0.0.1")}
+OS, R1, R2 = "PLM5163_OS.img", "PLM5163_replace1_OS.img", "PLM5163_replace2_OS.img"
+DIGEST = "/bin/busybox md5sum /mnt/usb/PLM5163_OS.img > /tmp/img_md5string"
+SLOT_Q = "Install image as image 1 or 2 (hit return to just boot image): "
 
 
-def spawn_installcmd(board, scratch, words, timeout=60):
-    return board.spawn("--env", "INSTALLCMD=" + words, timeout=timeout,
-                       env={"LAUNCHER_BUILD_DIR": str(installcmd_build(scratch))})
+def stick(usb, **row):
+    """Slots 1.0.0.1 and 2.0.0.1 (boot slot 2), the marker that asks for the stick."""
+    return dict(dict(slots=TWO, usb=usb, eeprom={"boot_slot": 2, "usb_marker": 213}), **row)
 
 
-def bundle(scratch, version):
-    """kernel + root file system + application; returns (container bytes, records)."""
-    records = [
-        {"type": "kernel", "data": os.urandom(70000), "version": "4.1.0.1"},
-        {"type": "rfs", "data": os.urandom(150000), "version": "4.2.0.1"},
-        {"type": "application", "data": app_archive(version), "version": version},
-    ]
-    data = pathlib.Path(container(scratch / "bundle.img", records)).read_bytes()
-    return data, records
+def slot2_boot(*before):
+    return list(before) + [FAILED_USB, "Booting image '2'\n", APP_LINE("2.0.0.1")]
 
 
-def split_records(data, records):
-    """The plain records of `data`, one per entry of `records`."""
-    out, at = [], 0
-    for r in records:
-        out.append(data[at:at + 16 + len(r["data"])])
-        at += 16 + len(r["data"])
-    return out
+def stick_file(board, name):
+    return (board.path / "usb" / name).read_bytes()
 
 
-def test_bundle_answered_two_installs_then_boots_slot_two(board, scratch):
-    data, records = bundle(scratch, "2.0.0.7")
-    kernel, rfs, app = split_records(data, records)
-    board.tmp_path("image").write_bytes(data)
-    board.boot_slot = 1
-    child = spawn_installcmd(board, scratch, "install /tmp/image 0 0 image xmodem")
-    child.expect_exact("Extracting images ... Do *NOT* power cycle the switch.")
-    child.expect_exact("Installing Kernel: ")
-    child.expect_exact("Installing Root Filesystem: ")
-    child.expect_exact("Installing Application: " + PROMPT)
-    child.sendline("2")
-    child.expect_exact("Image2 updated succeeded")
-    child.expect_exact("Updating install log. File image installed from xmodem at ")
-    child.expect_exact("installcmd: result 1")
-    board.finish(child)
-
-    assert board.flash("mtd-kernel", 0, len(kernel)) == kernel
-    assert board.flash("mtd-rfs", 0, len(rfs)) == rfs
-    assert board.user_file("images/image2") == app
-    assert board.boot_slot == 2
-    assert board.timestamp(2) != b"\xff" * 7
-    log = board.user_file("install.log").decode()
-    assert log.startswith("File image installed from xmodem at ") and log.endswith("\n")
-
-    result = board.run()
-    assert "Booting image '2'" in result.output
-    assert APP_LINE("2.0.0.7") in result.output
-    assert result.final == "board: application started"
-    assert board.running_image == 2
+def lists_once(board, out):
+    digest = md5(stick_file(board, OS))
+    assert board.rejected() == [digest]
+    assert [c for c in board.commands() if "md5sum" in c or "rejected" in c] == [
+        DIGEST, DIGEST, "mkdir -p /user/images/rejected", "touch /user/images/rejected/" + digest]
 
 
-def test_empty_answer_boots_the_download_without_installing(board, scratch):
-    data, records = bundle(scratch, "3.0.0.1")
-    kernel = split_records(data, records)[0]
-    board.tmp_path("image").write_bytes(data)
-    child = spawn_installcmd(board, scratch, "install /tmp/image 0 0")
-    child.expect_exact(PROMPT)
-    child.sendline("")
-    child.expect_exact("Booting downloaded image")
-    child.expect_exact("Image ready to boot...")
-    child.expect_exact(APP_LINE("3.0.0.1"))
-    assert board.finish(child) == "board: application started"
-    assert board.flash("mtd-kernel", 0, len(kernel)) == kernel
-    assert board.user_file("images/image1") is None
-    assert board.user_file("images/image2") is None
+def replaced(board, out):
+    assert [board.user_file("images/image%d" % n) for n in (2, 1)] == [
+        stick_file(board, R2), stick_file(board, R1)]
+    assert [x[:x.index(" at ")] for x in board.install_log()] == [
+        "File /mnt/usb/%s installed from USB" % n for n in (R2, R1)]
+    assert board.rejected() is None  # replacements are looked up, never added
 
 
-def test_serial_padded_download_installs_and_versions_show_it(board, scratch):
-    records = [{"type": "devicetree", "data": os.urandom(3000), "version": "5.0.0.2"},
-               {"type": "application", "data": app_archive("6.1.0.12"), "version": "6.1.0.12",
-                "form": "extended", "header_length": 64}]
-    data = pathlib.Path(container(scratch / "serial.img", records)).read_bytes()
-    padded = data + b"\x1a" * (1024 - len(data) % 1024)
-    board.tmp_path("image").write_bytes(padded)
-    child = spawn_installcmd(board, scratch, "install /tmp/image 0 1")
-    child.expect_exact("Image1 updated succeeded")
-    child.expect_exact("installcmd: result 1")
-    board.finish(child)
-    assert board.boot_slot == 1
+USB_ROWS = {
+    "marker-212-leaves-the-stick-alone": stick({OS: app("9.0.0.1")}, eeprom={"usb_marker": 212},
+                                               out=["Booting image '1'\n", APP_LINE("1.0.0.1")],
+                                               absent=["USB", "Attempting"], no_cmds=["md5sum"]),
+    "no-stick-times-out": stick({}, out=[MOUNTING + "." * 10 + "USB mount timed out\n",
+                                         "Booting image '2'\n", APP_LINE("2.0.0.1")],
+                                absent=["No boot image found"], final=STARTED),
+    "os-image-boots-and-is-listed": stick(
+        {OS: app("9.0.0.1")}, out=[MOUNTING, READY, "No boot image found on USB.\n",
+                                   "Booting image 'PLM5163_OS.img' from USB stick.\n",
+                                   APP_LINE("9.0.0.1")], absent=["No valid image found on USB"],
+        final=STARTED, state={"running_image": 3}, check=lists_once),
+    "listed-image-silence-is-no": stick({OS: app("9.0.0.1")}, listed=[OS],
+                                        out=slot2_boot(LISTED, TIMEOUT), final=STARTED),
+    "listed-image-yes-not-listed-again": stick(
+        {OS: app("9.0.0.1")}, listed=[OS], options=(), keys=[(LISTED, "y\r")],
+        out=["Continuing to load USB image...\n", APP_LINE("9.0.0.1")], final=STARTED,
+        no_cmds=["touch ", "mkdir -p"]),
+    "listed-image-upper-y-asks-again": stick(
+        {OS: app("9.0.0.1")}, listed=[OS], options=(),
+        keys=[(LISTED, "Y\r"), ("Y\n(y/n) (y/n) ", "n\r")], out=slot2_boot(),
+        absent=["Timeout"], final=STARTED),
+    "corrupt-image-is-listed": stick({OS: bad()}, out=slot2_boot("USB image CRC failed."),
+                                     check=lambda b, out: len(b.rejected()) == 1),
+    "image-of-another-switch": stick({OS: KERNEL_ONLY}, out=slot2_boot(
+        "Error: USB image corrupted or belongs to another switch type.\n")),
+    "missing-md5-tool": stick(
+        {OS: app("9.0.0.1")}, options=FAST + ("--without", "md5sum"),
+        out=["Warning: Cannot determine if image is in rejected list!\n",
+             "Warning: Cannot add image to rejected list!\n", APP_LINE("9.0.0.1")],
+        no_cmds=["mkdir -p", "touch"], check=lambda b, out: b.rejected() is None),
+    "both-replacements": stick(
+        {R2: app("2.0.0.2"), R1: app("1.0.0.2")}, final=STARTED, check=replaced,
+        out=["No boot image found on USB.\n",
+             "USB image (file 'PLM5163_replace2_OS.img') replacement for image2 found\n",
+             "Image2 has been successfully replaced\n",
+             "USB image (file 'PLM5163_replace1_OS.img') replacement for image1 found\n",
+             "Image1 has been successfully replaced\n",
+             "USB replacement image: board will boot with image1.\n", "Booting image '1'\n",
+             APP_LINE("1.0.0.2")]),
+    "listed-replacement-silence-ends-usb-step": stick(
+        {R2: app("2.0.0.2"), R1: app("1.0.0.2"), OS: app("9.0.0.1")}, listed=[R2],
+        out=["replacement for image2 found\n", LISTED_REPLACEMENT, TIMEOUT, "Booting image '2'\n",
+             APP_LINE("2.0.0.1")], check=lambda b, out: b.install_log() == [],
+        absent=["replacement for image1", "board will boot", "No valid image found on USB",
+                "PLM5163_OS.img' from USB", "successfully replaced"]),
+    "listed-replacement-yes": stick(
+        {R2: app("2.0.0.2")}, listed=[R2], options=(), keys=[(LISTED_REPLACEMENT, "y\r")],
+        out=["Continuing with replacement USB image...\n", "Image2 has been successfully replaced\n"
+             "USB replacement image: board will boot with image2.\n", APP_LINE("2.0.0.2")],
+        final=STARTED),
+    "replacement-of-the-same-version": stick(
+        {R2: TWO[2]}, out=["replacement for image2 found\n", "Image2 has same version as "
+                           "existing image. Skipping update...\n",
+                                   "No valid image found on USB\n", "Booting image '2'\n"],
+        absent=["successfully replaced"], check=lambda b, out: b.install_log() == []),
+    "boot-bundle-installs-reboots-then-is-skipped": stick(
+        {"PLM5163_Boot.img": records({"type": "kernel", "data": b"stick kernel\n" * 100,
+                                      "version": "3.1.0.1"})},
+        options=FAST + ("--cycles", "2"), final=STARTED,
+        out=["Boot image found on USB.\n", "Installing Kernel: ",
+             "File /mnt/usb/PLM5163_Boot.img installed from USB at ",
+             "board: power on (start 2 of 2)", "Boot image found on USB.\n",
+             "Image has same version as existing image. Skipping update...\n",
+             "No valid image found on USB\n", "Booting image '2'\n", APP_LINE("2.0.0.1")],
+        check=lambda b, out: (
+            "Booting image" not in out.split("start 2 of 2")[0] and len(b.install_log()) == 1 and
+            b.events().count("reboot") == 1 and b.flash("mtd-kernel", 1316)[16:] ==
+            b"stick kernel\n" * 100)),
+}
 
-    child = spawn_installcmd(board, scratch, "versions")
-    child.expect_exact("Installed images versions: ")
-    child.expect_exact("\tBoot image  : 255.255.255.255")
-    child.expect_exact("\tDFT image   : 5.0.0.2")
-    child.expect_exact("\tOS image 1  : 6.1.0.12")
-    child.expect_exact("\tOS image 2  : 0.0.0.0")
-    board.finish(child)
 
-    result = board.run()
-    assert APP_LINE("6.1.0.12") in result.output
-    assert result.final == "board: application started"
+@pytest.mark.parametrize("row", USB_ROWS.values(), ids=USB_ROWS.keys())
+def test_usb(board, scratch, row):
+    play(board, scratch, row)
 
 
-def test_same_version_replacement_installs_nothing(board, scratch):
-    records = [{"type": "application", "data": app_archive("7.0.0.1"), "version": "7.0.0.1"}]
-    data = pathlib.Path(container(scratch / "app.img", records)).read_bytes()
-    board.slot(1, data)
-    board.tmp_path("image").write_bytes(data)
-    board.boot_slot = 2
-    child = spawn_installcmd(board, scratch, "install /tmp/image 1 1")
-    child.expect_exact("Image1 has same version as existing image. Skipping update...")
-    child.expect_exact("ERROR: No valid image found")
-    child.expect_exact("installcmd: result 0")
-    board.finish(child)
-    assert board.boot_slot == 2
+def test_usb_stick_unreadable_image_and_late_stick(board, scratch):
+    boardfs.install_slot(board.fs, 1, str(app("1.0.0.1")(scratch / "one.img")))
+    os.chmod(boardfs.usb_add(board.fs, str(app("3.0.0.3")(scratch / "usb.img")), OS), 0)
+    play(board, scratch, dict(eeprom={"usb_marker": 213}, final=STARTED, out=[
+        "Failed to open application image from USB.\n", FAILED_USB, APP_LINE("1.0.0.1")]))
+    (board.path / "usb" / OS).chmod(0o644)
+    # Real speed: the stick turns up three seconds after power-on.
+    out = play(board, scratch, dict(options=("--usb-delay", "3"), out=[APP_LINE("3.0.0.3")],
+                                    absent=["timed out"]))
+    assert re.search(re.escape(MOUNTING) + r"\.{0,9}" + re.escape(READY), out)
+
+
+def test_chooser_lists_files_and_installs_hostile_names_running_nothing(board, scratch):
+    names = ["x;touch pwned.img", "it's \"quoted\" $(touch pwned).img", "two  spaces.img"]
+    for i, name in enumerate(names):
+        boardfs.usb_add(board.fs, str(app("%d.0.0.1" % (i + 6))(scratch / ("h%d" % i))), name)
+    (board.path / "usb/folder").mkdir()
+    (board.path / "usb/folder/inner.img").write_bytes(b"not listed")
+    board.setenv(diagnostics="rescue")
+    child = board.spawn()
+    child.expect_exact("Entering Rescue Mode.\r\n" + MENU.replace("\n", "\r\n"))
+
+    def choose(*lines):
+        settle()
+        child.send("u")
+        child.expect_exact("u\r\n")
+        child.expect_exact("Choose file number to install (q to quit): ")
+        listing = {n: k for k, n in re.findall(r"\t(\d+): ([^\r\n]*)\r\n", child.before)}
+        assert sorted(listing) == sorted(names) and sorted(listing.values()) == ["1", "2", "3"]
+        for text, *then in lines:
+            for key in listing.get(text, text) + "\r":  # one key at a time, as typed
+                settle()
+                child.send(key)
+            for expected in then:
+                child.expect_exact(expected)
+        return listing
+    for quiet in ("4", "q"):
+        choose((quiet, "Option? : "))
+        assert "Installing" not in child.before and "Invalid" not in child.before
+    for name, slot in ((names[0], "2"), (names[1], "1")):
+        choose(("abc", "Invalid file number abc. Try again pleas\r\n"),
+               (name, "Installing %s\r\n" % name, SLOT_Q),
+               (slot, "Image%s updated succeeded" % slot))
+        child.expect_exact("Option? : ")
+        assert board.user_file("images/image" + slot) == stick_file(board, name)
+    settle()
+    child.send("r")
+    assert board.finish(child) == REBOOTED
+    assert [x[:x.index(" installed ")] for x in board.install_log()] == [
+        "File /mnt/usb/" + n for n in names[:2]]
+    assert not [c for c in board.commands() if "pwned" in c]
+    assert not list(board.path.rglob("pwned*"))
+
+
+# ------------------------------------------------------------ tools/installcmd in the board
+
+def bundle(version):
+    return [{"type": "kernel", "data": os.urandom(70000), "version": "4.1.0.1"},
+            {"type": "rfs", "data": os.urandom(150000), "version": "4.2.0.1"},
+            # over one 64 KiB write to the slot file
+            {"type": "application", "version": version,
+             "data": app_archive(version, extra={"home/blob": os.urandom(150000)})}]
+
+
+def bundle_installed(board, out):
+    data, (k, r) = board.download, (70016, 150016)
+    assert (board.flash("mtd-kernel", k), board.flash("mtd-rfs", r)) == (data[:k], data[k:k + r])
+    assert board.user_file("images/image2") == data[k + r:]
+    assert board.timestamp2 == bytes(RTC)
+    assert board.install_log()[0].startswith("File image installed from xmodem at ")
+
+
+def recovery(version, kind="application"):
+    return lambda out: (out.write_bytes(images.plain_record(
+        kind, app_archive(version, diags=kind == "diagnostics"), version)), out)[1]
+
+
+RTC = [0x30, 0x59, 0x23, 0x02, 0x31, 0x12, 0x24]
+SAME = {"type": "application", "data": app_archive("7.0.0.1"), "version": "7.0.0.1"}
+RECOVERY_Q = "Install recovery image as image 1 or 2 (hit return to just boot image): "
+INSTALL_ROWS = {
+    "bundle-answered-2": dict(
+        download=bundle("2.0.0.7"), installcmd="install /tmp/image 0 0 image xmodem", rtc=RTC,
+        eeprom={"boot_slot": 1}, then_boot=(2, "2.0.0.7"), state={"boot_slot": 2},
+        keys=[("Extracting images ... Do *NOT* power cycle the switch.", None),
+              ("Installing Kernel: ", None), ("Installing Root Filesystem: ", None),
+              ("Installing Application: " + SLOT_Q, "2\n")], check=bundle_installed,
+        out=["Image2 updated succeeded\n", "Updating install log. File image installed from "
+             "xmodem at ", "installcmd: result 1"], absent=["Error setting image timestamp"]),
+    "empty-answer-boots-the-download": dict(
+        download=bundle("3.0.0.1"), installcmd="install /tmp/image 0 0", keys=[(SLOT_Q, "\n")],
+        out=["Booting downloaded image", "Image ready to boot...", APP_LINE("3.0.0.1")],
+        final=STARTED, check=lambda b, out: b.user_file("images/image1") is None),
+    "same-version-installs-nothing": dict(
+        slots={1: records(SAME)}, download=[SAME], eeprom={"boot_slot": 2},
+        installcmd="install /tmp/image 1 1", state={"boot_slot": 2},
+        out=["Image1 has same version as existing image. Skipping update...",
+             "ERROR: No valid image found", "installcmd: result 0"]),
+    "diagnostics-image-launched": dict(
+        rescue=recovery("9.9.0.1", "diagnostics"), installcmd="diags", eeprom={"boot_slot": 2},
+        out=["Launching diagnostics image", APP_LINE("9.9.0.1")], final=STARTED,
+        state={"running_image": 4, "boot_slot": 2}),
+    "recovery-installed-as-slot-1": dict(
+        rescue=recovery("8.0.0.3"), installcmd="diags", eeprom={"boot_slot": 2},
+        keys=[(RECOVERY_Q, "1\n")], final=STARTED, state={"boot_slot": 1, "running_image": 1},
+        then_boot=(1, "8.0.0.3"), out=["Installing recovery image as image1...",
+                                       "Setting boot image to 1", APP_LINE("8.0.0.3")]),
+    "recovery-booted-without-install": dict(
+        rescue=recovery("8.0.0.4"), installcmd="diags", keys=[(RECOVERY_Q, "\n")], final=STARTED,
+        out=["Booting recovery image. You will need to download and install an image before "
+             "rebooting", APP_LINE("8.0.0.4")], state={"running_image": 4},
+        check=lambda b, out: b.user_file("images/image1") is None),
+    "erased-rescue-partition": dict(installcmd="diags",
+                                    out=["Image not found... ", "installcmd: result 0"]),
+}
+
+
+@pytest.mark.installcmd
+@pytest.mark.parametrize("row", INSTALL_ROWS.values(), ids=INSTALL_ROWS.keys())
+def test_installcmd(board, scratch, row):
+    if "download" in row:
+        board.download = built(scratch, records(*row["download"]))
+        row = dict(row, tmp={"image": board.download})
+    play(board, scratch, row)
+    if "then_boot" in row:
+        slot, version = row["then_boot"]
+        play(board, scratch, dict(options=(), final=STARTED, state={"running_image": slot},
+                                  out=["Booting image '%d'\n" % slot, APP_LINE(version)]))
+
+
+@pytest.mark.installcmd
+def test_padded_serial_download_installs_then_versions_and_boot_show_it(board, scratch):
+    data = built(scratch, records(
+        {"type": "devicetree", "data": os.urandom(3000), "version": "5.0.0.2"},
+        {"type": "application", "data": app_archive("6.1.0.12"), "version": "6.1.0.12",
+         "form": "extended", "header_length": 64}))
+    play(board, scratch, dict(tmp={"image": data + b"\x1a" * (1024 - len(data) % 1024)},
+                              installcmd="install /tmp/image 0 1", state={"boot_slot": 1},
+                              out=["Image1 updated succeeded", "installcmd: result 1"]))
+    play(board, scratch, dict(installcmd="versions", out=[
+        "Installed images versions: \n\tBoot image  : 255.255.255.255\n\tRFS image   : "
+        "255.255.255.255\n\tKernel image: 255.255.255.255\n\tDFT image   : 5.0.0.2\n"
+        "\tOS image 1  : 6.1.0.12\n\tOS image 2  : 0.0.0.0\n"]))
+    play(board, scratch, dict(options=(), final=STARTED, out=[APP_LINE("6.1.0.12")]))

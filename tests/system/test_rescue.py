@@ -1,233 +1,256 @@
-"""The rescue menu on a simulated board: every key in either case, the erase
-offer with the diagnostics boot after it, the MAC address entry, and the
-image boot giving up into the menu when both slot files are missing."""
+"""Rescue menu scenarios: the keys and their dialogues, erase, MAC change, the network
+dialogue and TFTP rescue (a real transfer in a namespace as root), XMODEM download."""
 
-import pathlib
+import io
+import termios
 import time
 
-from conftest import APP_LINE, app_archive, app_image, container
+import pexpect
+import pytest
+from xmodem import XMODEM1k
 
-LIST = ("Please select one of the following options:\r\n"
-        "\tT) Configure networking and tftp download an image\r\n"
-        "\tX) Use xmodem 1K to serial download an image\r\n"
-        "\tR) Reboot\r\n"
-        "\tE) Exit\r\n")
-PROMPT = "\r\nOption? : "
-MENU = LIST + PROMPT
-ERASE_QUESTION = ("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) "
-                  "y/N: ")
-ERASE_STEPS = ("unmount filesystem\r\n\r\nErasing filesystem for clean install\r\nMounting...\r\n"
-               "creating default filesystem\r\n")
-MAC_PROMPT = "MAC address (format nn:nn:nn:nn:nn:nn): "
-ERASE_EVENTS = ["umount /user", "flash_eraseall /dev/mtd-user-char",
-                "mount -o sync -t jffs2 /dev/mtd-user /user"]
-ERASE_COMMANDS = ["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
-                  "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
-                  "mkdir /user/images &> /dev/null"]
+from conftest import (APP_LINE, CTRL_C, FAST, MENU, REBOOTED, STARTED, app, app_archive,
+                      built, play, records, settle)
+
+MENTER = "Entering Rescue Mode.\n" + MENU
+PROMPT = "\nOption? : "
+RESCUE = {"diagnostics": "rescue"}
+ERASE_Q = "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: "
+ERASE_STEPS = ("unmount filesystem\n\nErasing filesystem for clean install\nMounting...\n"
+               "creating default filesystem\nBooting diags image...\n")
+MAC_Q = "MAC address (format nn:nn:nn:nn:nn:nn): "
+INTRO = "Performing TFTP rescue. Please answer the following questions (enter 'q' to quit):\n"
+IP, MASK, GW, SERVER, FILE = ("IP addr    :", "Netmask    :", "Gateway    :", "Server addr:",
+                              "Image Filename: ")
+DHCP_Q = "Confirm: Use DHCP for network configuration? y/N: "
+CONFIGURING = "Configuring management port..." + "." * 20 + "\n"
+NO_LINK = "Mgmt link not available. Quitting.\n"
+SLOT_Q = "Install image as image 1 or 2 (hit return to just boot image): "
+NET = ("ifconfig", "route", "tftp", "dhclient")
+FASTER = ("--faketime", "+0 x40")  # for the management port's configuration waits
 
 
-def enter_menu(board, *options):
-    board.setenv(diagnostics="rescue")
-    child = board.spawn(*options)
-    child.expect_exact("Entering Rescue Mode.\r\n" + MENU, timeout=30)
+def refused(entry=None):
+    return "Invalid IP address%s. Try again please\n" % (" " + entry if entry else "")
+
+
+def net_cmds(*wanted):
+    def check(board, out):
+        assert [c for c in board.commands() if c.startswith(NET)] == list(wanted)
+    return check
+
+
+def menu_row(keys, **checks):
+    # The first key goes right after the menu (its expected text is "").
+    return dict(env=RESCUE, keys=[(MENTER, None)] + keys + [(PROMPT, "r")], final=REBOOTED,
+                options=FASTER,
+                cmds_end=["reboot"], **checks)
+
+
+ROWS = {
+    "keys-in-either-case": menu_row([
+        ("", "t"), ("t\n" + INTRO + IP, "q\r"), (MENU, "T"), ("T\n" + INTRO + IP, "q\r"),
+        (MENU, "u"), ("u\nChoose file number to install (q to quit): ", "q\r"), (MENU, "V"),
+        ("V\nInstalled images versions: \n", None), ("\tOS image 2  : ", None),
+        (MENU, "z"), ("z\nunknown option \"Z\". Please try again\n" + PROMPT, CTRL_C),
+        # Ctrl-C gives key 0 and is then forgotten: the MAC entry still runs.
+        ("\x00\n" + PROMPT, "M"), ("M\n" + MAC_Q, "00:11:22:33:44:55\r"), (MENU, "m"),
+        (MAC_Q, "q\r"), (MENU, "m"), (MAC_Q, "00-11-22-33-44-55\r"),
+        ("Invalid MAC address. Try again please\n" + MAC_Q, "1:2:3:4:5:6;date\r")],
+        cmds=["ifconfig eth0 hw ether 00:11:22:33:44:55\n",
+              "ifconfig eth0 hw ether '1:2:3:4:5:6;date'\n"],
+        events=["ifconfig eth0 hw ether 00:11:22:33:44:55",
+                "ifconfig eth0 hw ether 1:2:3:4:5:6;date"],
+        check=lambda b, out: ("date" not in b.events() and
+                              len([c for c in b.commands() if c.startswith("ifconfig")]) == 2)),
+    "erase-refused": menu_row(
+        [("", "d"), ("d\n" + ERASE_Q, "n"), ("\nBooting diags image...\nImage not found...", None),
+         (MENU, "D"), (ERASE_Q, "\r"), ("Image not found", None), (MENU, "d"), (ERASE_Q, "N"),
+         ("\nBooting diags image...\n", None)], user={"saved.cfg": b"keep"},
+        no_cmds=["flash_eraseall", "umount"],
+        check=lambda b, out: b.user_file("saved.cfg") == b"keep"),
+    "erase-then-diagnostics-image": dict(
+        env=RESCUE, rescue=records({"type": "diagnostics", "version": "9.9.9.9",
+                                    "data": app_archive("9.9.9.9", diags=True)}),
+        user={"saved.cfg": b"keep"}, keys=[(MENTER, "D"), (ERASE_Q, "Y")],
+        out=["\n" + ERASE_STEPS, APP_LINE("9.9.9.9")],
+        final=STARTED, events=["umount /user", "flash_eraseall /dev/mtd-user-char",
+                               "mount -o sync -t jffs2 /dev/mtd-user /user"],
+        cmds=["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
+              "/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null",
+              "mkdir /user/images &> /dev/null"],
+        check=lambda b, out: not b.user_file("saved.cfg")),
+    "reboot-key": dict(env=RESCUE, keys=[(MENTER, "R")], final=REBOOTED, cmds_end=["reboot"],
+                       check=lambda b, out: out.count("Option? : ") == 1 and
+                       b.events().count("reboot") == 1),
+    # Without --network the commands are stubs and eth0 is missing: no link.
+    "tftp-refused-entries": menu_row([
+        ("", "t"), (IP, "\r"), (refused() + IP, "0.0.0.0\r"), (refused("0.0.0.0") + IP,
+                                                                   "240.1.1.1\r"),
+        (refused("240.1.1.1") + IP, "10.1.2.3.4\r"), (refused() + IP, "224.0.0.1\r"),
+        (MASK, "\r"), (GW, "0.0.0.0\r"), (refused("0.0.0.0") + GW, "255.255.255.255\r"),
+        (refused("255.255.255.255") + GW, "\r"), (SERVER, "0x0a000001\r"), (FILE, "x\r"),
+        ("Invalid filename. Try again please\n" + FILE, "Q\r"),
+        ("Invalid filename. Try again please\n" + FILE, "qq\r"),
+        (CONFIGURING + "Open Interface eth0 error.\n" + NO_LINK, None)],
+        absent=["\tNetmask", "\tGateway", "Installing image"], check=net_cmds(
+            "ifconfig eth0 224.0.0.1\n")),
+    "tftp-netmask-and-gateway": menu_row([
+        ("", "t"), (IP, "192.0.2.10\r"), (MASK, "255.255.255.0\r"), (GW, "192.0.2.1\r"),
+        (SERVER, "192.0.2.1\r"), (FILE, "sw.img\r"),
+        ("\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\n" + CONFIGURING, None),
+        (NO_LINK, None),
+        # 0.0.0.0 is a netmask the prompt takes, and it counts as none given.
+        (PROMPT, "t"), (IP, "192.0.2.11\r"), (MASK, "0.0.0.0\r"), (GW, "\r"),
+        (SERVER, "192.0.2.1\r"), (FILE, "sw.img\r"), (CONFIGURING, None), (NO_LINK, None)],
+        check=lambda b, out: net_cmds(
+            "ifconfig eth0 192.0.2.10\n", "ifconfig eth0 down\n",
+            "ifconfig eth0 netmask 255.255.255.0\n", "ifconfig eth0 up\n",
+            "route add default gw 192.0.2.1\n", "ifconfig eth0 192.0.2.11\n")(b, out) or
+        out.count("\tNetmask") == 1),
+    "tftp-every-prompt-quits": menu_row(
+        [("", "t"), (IP, "quit\r"), (PROMPT, "t"), (IP, "Q\r"), (PROMPT, "t"),
+         (IP, "192.0.2.10\r"), (MASK, "q\r"), (PROMPT, "t"), (IP, "192.0.2.10\r"), (MASK, "\r"),
+         (GW, "Qx\r"), (PROMPT, "t"), (IP, "192.0.2.10\r"), (MASK, "\r"), (GW, "\r"),
+         (SERVER, "q\r"), (PROMPT, "t"), (IP, "192.0.2.10\r"), (MASK, "\r"), (GW, "\r"),
+         (SERVER, "192.0.2.1\r"), (FILE, "q\r")], absent=[DHCP_Q], check=net_cmds()),
+    # The debugger-server dialogue offers DHCP when dhclient exists; both slots are empty.
+    "dhcp-chosen": dict(
+        env={"gdbserver": "on"}, options=FASTER + ("--dhclient",),
+        keys=[(DHCP_Q, "Y\r"), ("\nOpen Interface eth0 error.\n" + NO_LINK, None),
+              ("Booting image '1'", None), (PROMPT, "t"), (INTRO + IP, "q\r"), (PROMPT, "r")],
+        final=REBOOTED, check=lambda b, out: net_cmds("dhclient -1 eth0")(b, out) or
+        IP not in out.split(INTRO)[0]),
+    "dhcp-declined": dict(env={"gdbserver": "on"}, options=FASTER + ("--dhclient",),
+                          keys=[(DHCP_Q, "n\r"), (IP, "q\r"), ("Booting image '1'", None),
+                                (MENTER, "r")], final=REBOOTED, check=net_cmds()),
+    "dhcp-not-offered": dict(
+        env={"gdbserver": "on"}, options=FASTER,
+        keys=[(IP, "192.0.2.10\r"), (MASK, "\r"), (GW, "\r"), (CONFIGURING, None),
+              (NO_LINK + "Booting image '1'", None), (MENTER, "r")],
+        final=REBOOTED, absent=[DHCP_Q], check=net_cmds("ifconfig eth0 192.0.2.10\n")),
+}
+
+
+@pytest.mark.parametrize("row", ROWS.values(), ids=ROWS.keys())
+def test_rescue(board, scratch, row):
+    play(board, scratch, row)
+
+
+def tftp_row(name, mask, slot_answer=None, options=FAST):
+    keys = [(MENTER, "t"), (IP, "192.0.2.10\r"), (MASK, mask + "\r"), (GW, "\r"),
+            (SERVER, "192.0.2.1\r"), (FILE, name + "\r"), (CONFIGURING, None)]
+    if slot_answer:
+        keys += [("Installing image %s from TFTP server 192.0.2.1\n" % name, None),
+                 (SLOT_Q, slot_answer), ("Image1 updated succeeded", None)]
+    return dict(env=RESCUE, options=options, keys=keys + [(PROMPT, "r")], final=REBOOTED)
+
+
+@pytest.mark.needs_root
+def test_tftp_download_of_a_hostile_name_installs_exactly_that_file(board, scratch):
+    name, image = "sw 1.img;reboot", built(scratch, app("3.1.0.12"))
+    (board.path / "tftp").mkdir(exist_ok=True)
+    (board.path / "tftp" / name).write_bytes(image)
+    play(board, scratch, dict(
+        tftp_row(name, "255.255.255.0", "1\r", FAST + ("--network",)), absent=["Attempt"],
+        cmds=["tftp -g -r 'sw 1.img;reboot' -l /tmp/image 192.0.2.1\n"], cmds_end=["reboot"]))
+    assert board.events().count("reboot") == 1  # the ';reboot' was not run
+    assert board.user_file("images/image1") == image
+    assert board.install_log()[0].startswith("File %s installed from 192.0.2.1 at " % name)
+
+
+@pytest.mark.needs_root
+def test_tftp_missing_file_three_attempts_and_link_down(board, scratch):
+    # A file left in /tmp/image from before must not pass for the download.
+    out = play(board, scratch, dict(
+        tftp_row("missing.img", "", options=FASTER + ("--network",)),
+        tmp={"image": built(scratch, app())}, absent=["Extracting images"],
+        out=["Attempt %d/3 of tftp timed out\n" % n for n in (1, 2, 3)] +
+        ["Tftp download failed. Aborting\n"]))
+    assert out.count("Installing image missing.img from TFTP server 192.0.2.1\n") == 3
+    assert board.user_file("images/image1") is None and board.install_log() == []
+    link_down = tftp_row("sw.img", "255.255.255.0", options=FASTER + ("--link-down",))
+    play(board, scratch, dict(link_down, out=[CONFIGURING + NO_LINK], absent=["Open Interface"]))
+    assert len([c for c in board.commands() if c.startswith("tftp")]) == 3
+
+
+# ------------------------------------------------------------ XMODEM on the console's pty
+
+SERIAL_PREPARE = ("Running xmodem rescue.....\r\n       Change the baud rate to 115200 bps and "
+                  "hit the <ENTER> key\r\n       before initiating the download.\r\n")
+FIRST_WAIT = ("\r\n    ... Waiting for the <Enter> key to be hit before the download can "
+              "start...\r\n")
+RESTORE = "Change the baud rate back to 9600 bps, hit the <ENTER> key"
+SECOND_WAIT = "\r\n    ... Waiting for the <ENTER> key to be hit...\r"
+
+
+def serial_download(board, *options):
+    board.setenv(**RESCUE)
+    child = board.spawn(*FAST, *options, encoding="latin-1")
+    child.expect_exact("Option? : ")
+    settle()
+    child.send("x")
+    child.expect_exact(SERIAL_PREPARE)
     return child
 
 
-def settle():
-    # Between two key reads the console is in its normal echoing mode: a key
-    # that arrived before the launcher asks for it would be echoed twice.
-    time.sleep(0.2)
-
-
-def choose(child, key, answer=None, reply=None):
-    """Sends a menu key (after its prompt was seen) and expects its echo and,
-    when given, `answer`, to which it sends `reply`."""
+def test_xmodem_download_installs_and_logs(board, scratch):
+    image = built(scratch, app("4.0.0.2"))
+    child = serial_download(board)
     settle()
-    child.send(key)
-    child.expect_exact(key + "\r\n")
-    if answer is not None:
-        child.expect_exact(answer)
-    if reply is not None:
-        settle()
-        child.send(reply)
+    child.send("\r")
+    child.buffer = ""
+
+    def getc(size, timeout=1):
+        try:
+            return child.read_nonblocking(size, timeout).encode("latin-1")
+        except pexpect.TIMEOUT:
+            return None
+    # The receiver may swallow its last ACK on a pty: the file decides, not the sender.
+    XMODEM1k(getc, lambda data, timeout=1: child.send(data.decode("latin-1"))).send(
+        io.BytesIO(image), retry=3)
+    for expect, send in ((RESTORE, "\r"), (SLOT_Q, "2\r"), ("Image2 updated succeeded", None),
+                         ("Option? : ", "r")):
+        child.expect_exact(expect)
+        if send:
+            settle()
+            child.send(send)
+    assert board.finish(child) == REBOOTED
+    assert board.events().count("reboot") == 1
+    received = (board.path / "tmp/image").read_bytes()
+    assert received.startswith(image) and len(received) % 1024 == 0
+    assert set(received[len(image):]) == {0x1A}  # padded to the block size
+    assert board.user_file("images/image2") == image
+    (log,) = board.install_log()
+    assert log.startswith("File image installed from xmodem at ")
+    assert "/usr/bin/rx /tmp/image" in board.commands()
 
 
-def reboot_from_menu(board, child):
-    choose(child, "r")
-    assert board.finish(child) == "board: rebooted"
-    assert board.commands()[-1] == "reboot"
-
-
-def test_t_in_either_case_starts_the_tftp_rescue(board):
-    child = enter_menu(board)
-    for key in "tT":
-        choose(child, key, "Performing TFTP rescue. Please answer the following questions "
-               "(enter 'q' to quit):\r\nIP addr    :", "q\r")
-        child.expect_exact(MENU)
-    reboot_from_menu(board, child)
-    assert not [c for c in board.commands() if c.startswith(("ifconfig", "tftp"))]
-
-
-def wait_for_command(board, text, seconds=20):
-    for _ in range(int(seconds * 10)):
-        if text in board.commands():
-            return True
-        time.sleep(0.1)
-    return False
-
-
-def test_x_in_either_case_starts_the_serial_download(board):
-    for key in "xX":
-        child = enter_menu(board)
-        # The download flushes the port before it switches the speed, which
-        # on a pseudo-terminal discards what was printed; then it waits for
-        # Enter and runs the receiver.
-        settle()
-        child.send(key)
-        settle()
-        child.send("\r")
-        assert wait_for_command(board, "/usr/bin/rx /tmp/image")
-        child.close(force=True)
-
-
-def test_unlisted_keys_in_either_case(board):
-    child = enter_menu(board)
-    for key in "uvmdUVMD":
-        if key in "uU":
-            choose(child, key, "Choose file number to install (q to quit): ", "q\r")
-        elif key in "vV":
-            choose(child, key, "Installed images versions: \r\n")
-            child.expect_exact("\tOS image 2  : ")
-        elif key in "mM":
-            choose(child, key, MAC_PROMPT, "q\r")
-        else:
-            choose(child, key, ERASE_QUESTION, "n")
-            child.expect_exact("\r\nBooting diags image...\r\n")
-        # After every action the whole list comes back.
-        child.expect_exact(MENU)
-    reboot_from_menu(board, child)
-    assert not [e for e in board.events() if e.startswith(("ifconfig", "flash_eraseall"))]
-
-
-def test_unknown_key_is_named_upper_cased_without_the_list(board):
-    child = enter_menu(board)
+def test_serial_waits_take_only_cr_then_only_lf_and_no_file_installs_nothing(board, scratch):
+    (board.path / "tmp/image").write_bytes(built(scratch, app()))
+    child = serial_download(board, "--without", "rx")
+    child.send("a")  # dropped: the wait goes on to its message
+    child.expect_exact(FIRST_WAIT)
+    assert termios.tcgetattr(child.child_fd)[4:6] == [termios.B115200] * 2  # download speed
+    child.send("\r")
+    child.expect_exact(RESTORE)
+    # Once the console settings are back, let CR through untranslated and at once.
+    deadline = time.monotonic() + 10
+    while not termios.tcgetattr(child.child_fd)[3] & termios.ICANON:
+        assert time.monotonic() < deadline, "the console settings were not restored"
+        time.sleep(0.05)
+    attrs = termios.tcgetattr(child.child_fd)
+    attrs[0] &= ~termios.ICRNL
+    attrs[3] &= ~termios.ICANON
+    termios.tcsetattr(child.child_fd, termios.TCSANOW, attrs)
+    child.send("\r")
+    child.expect_exact(SECOND_WAIT)  # the CR did not end the wait
+    child.send("\n")
+    child.expect_exact("Option? : ")
     settle()
-    child.send("z")
-    child.expect_exact("z\r\nunknown option \"Z\". Please try again\r\n" + PROMPT)
-    assert child.before == ""
-    reboot_from_menu(board, child)
-
-
-def test_ctrl_c_at_the_prompt_discards_the_key_and_clears_the_flag(board):
-    child = enter_menu(board)
-    settle()
-    child.sendintr()
-    child.expect_exact("\x00\r\n" + PROMPT)
-    assert child.before == ""
-    # With the flag still set the MAC entry would leave without a command.
-    choose(child, "m", MAC_PROMPT, "00:11:22:33:44:55\r")
-    child.expect_exact(MENU)
-    reboot_from_menu(board, child)
-    assert "ifconfig eth0 hw ether 00:11:22:33:44:55\n" in board.commands()
-
-
-def test_exit_goes_on_with_the_boot(board, scratch):
-    board.slot(1, app_image(scratch / "app.img", "1.2.3.4"))
-    board.boot_slot = 1
-    child = enter_menu(board)
-    choose(child, "E", "Booting image '1'")
-    child.expect_exact(APP_LINE("1.2.3.4"))
-    assert board.finish(child) == "board: application started"
-
-
-def test_reboot_runs_reboot_and_nothing_else(board):
-    child = enter_menu(board)
-    choose(child, "R")
-    assert board.finish(child) == "board: rebooted"
-    assert "Option? : " not in child.before
-    assert board.commands()[-1] == "reboot"
-    assert board.reboots() == 1
-
-
-def test_erase_only_on_y_and_diagnostics_boot_in_every_case(board):
-    board.user_path("saved.cfg").write_text("keep")
-    child = enter_menu(board)
-    for reply in ("n", "\r", "N"):
-        choose(child, "d", ERASE_QUESTION, reply)
-        child.expect_exact("\r\nBooting diags image...\r\nImage not found...")
-        child.expect_exact(MENU)
-    assert board.user_file("saved.cfg") == b"keep"
-    assert not [e for e in board.events() if e.startswith(("flash_eraseall", "umount"))]
-    choose(child, "D", ERASE_QUESTION, "Y")
-    child.expect_exact("\r\n" + ERASE_STEPS + "Booting diags image...\r\n")
-    child.expect_exact(MENU)
-    reboot_from_menu(board, child)
-    assert board.user_file("saved.cfg") is None
-    commands = board.commands()
-    start = commands.index(ERASE_COMMANDS[0])
-    assert commands[start:start + 4] == ERASE_COMMANDS
-    events = board.events()
-    start = events.index(ERASE_EVENTS[0])
-    assert events[start:start + 3] == ERASE_EVENTS
-
-
-def test_erase_then_the_diagnostics_image_boots(board, scratch):
-    image = container(scratch / "diags.img", [
-        {"type": "diagnostics", "data": app_archive("9.9.9.9", diags=True), "version": "9.9.9.9"}])
-    board.write_flash("mtd-rescue", pathlib.Path(image).read_bytes())
-    board.user_path("saved.cfg").write_text("keep")
-    child = enter_menu(board)
-    choose(child, "d", ERASE_QUESTION, "y")
-    child.expect_exact("\r\n" + ERASE_STEPS + "Booting diags image...\r\n")
-    child.expect_exact(APP_LINE("9.9.9.9"))
-    assert board.finish(child) == "board: application started"
-    assert board.user_file("saved.cfg") is None
-    assert "flash_eraseall /dev/mtd-user-char" in board.events()
-
-
-def test_mac_entries(board):
-    child = enter_menu(board)
-    choose(child, "m", MAC_PROMPT, "00:11:22:33:44:55\r")
-    child.expect_exact(MENU)
-    choose(child, "M", MAC_PROMPT, "q\r")
-    child.expect_exact(MENU)
-    choose(child, "m", MAC_PROMPT, "00-11-22-33-44-55\r")
-    child.expect_exact("Invalid MAC address. Try again please\r\n" + MAC_PROMPT)
-    # Everything after the sixth number must stay part of the one argument.
-    settle()
-    child.send("1:2:3:4:5:6;date\r")
-    child.expect_exact(MENU)
-    reboot_from_menu(board, child)
-    ifconfig = [c for c in board.commands() if c.startswith("ifconfig")]
-    assert ifconfig == ["ifconfig eth0 hw ether 00:11:22:33:44:55\n",
-                        "ifconfig eth0 hw ether '1:2:3:4:5:6;date'\n"]
-    events = board.events()
-    assert [e for e in events if e.startswith("ifconfig")] == [
-        "ifconfig eth0 hw ether 00:11:22:33:44:55", "ifconfig eth0 hw ether 1:2:3:4:5:6;date"]
-    assert "date" not in events
-
-
-def test_both_slots_missing_give_up_into_the_menu_then_shell_and_reboot(board):
-    board.setenv(shell="on")
-    child = board.spawn()
-    child.expect_exact("Failed to open Application image 1. Trying image 2.\r\n")
-    child.expect_exact("Failed to open Application image 2.\r\n")
-    child.expect_exact("Entering Rescue Mode.\r\n" + MENU)
-    choose(child, "e")
-    # The give-up shell: an interactive shell on the console.
-    child.expect_exact("# ")
-    child.send("echo shell-was-here\r")
-    child.expect_exact("shell-was-here")
-    child.send("exit\r")
-    assert board.finish(child) == "board: rebooted"
-    commands = board.commands()
-    assert commands[-2:] == ["/bin/sh\n", "reboot"]
-
-
-def test_both_slots_missing_exit_without_shell_reboots(board):
-    child = board.spawn()
-    child.expect_exact("Failed to open Application image 2.\r\n")
-    child.expect_exact("Entering Rescue Mode.\r\n" + MENU)
-    choose(child, "E")
-    assert board.finish(child) == "board: rebooted"
-    assert "/bin/sh\n" not in board.commands()
+    child.send("r")
+    assert board.finish(child) == REBOOTED
+    text = child.logfile_read.getvalue()
+    assert text.count(FIRST_WAIT) == 1 and "Extracting images" not in text
+    assert not (board.path / "tmp/image").exists() and board.install_log() == []
+    assert board.commands().count("/usr/bin/rx /tmp/image") == 1
