@@ -1,205 +1,132 @@
+// Boot record search and load, boot_image, the launch, the rescue partition's image and
+// the debugger of the other slot.
 #include "boot/image_boot.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
 #include <csignal>
 
-#include "boot/boot_options.h"
+#include "boot/diags.h"
+#include "boot/launch.h"
 #include "boot_test_support.h"
 
-using namespace boot_test;
-using image::kTypeApplication;
-using image::kTypeDiagnostics;
-using image::kTypeKernel;
-using image::kTypeRootFs;
+using namespace support;
+using namespace image;
+using ::testing::HasSubstr;
 
 namespace {
 
 constexpr const char* kImage = "/tmp/search-image";
+constexpr uint32_t kExtApp = kTypeApplication | kExtendedFlag;
 
 struct search_result {
     int found;
-    record_layout layout;
     uint64_t offset;
     uint32_t last_magic;
+    record_layout layout;
 };
 
-search_result search(const std::string& container) {
-    write_file(kImage, container);
-    std::FILE* file = std::fopen(kImage, "rb");
-    search_result r{};
-    r.offset = 12345;
+search_result search(std::FILE* file) {
+    search_result r{0, 12345, 0, {}};
     r.found = find_boot_record(file, &r.layout, &r.offset, &r.last_magic);
-    std::fclose(file);
     return r;
 }
 
-// An extended header whose own length field is `header_length` and whose
-// `len` is `len`: lets a test write lengths no well-formed record has.
-std::string raw_extended_header(uint16_t header_length, uint32_t len, uint32_t magic) {
-    std::string header(24, '\0');
-    auto* bytes = reinterpret_cast<uint8_t*>(header.data());
-    image::put_be32(bytes + 4, len);
-    image::put_be32(bytes + 8, magic | image::kExtendedFlag);
-    bytes[18] = static_cast<uint8_t>(header_length >> 8);
-    bytes[19] = static_cast<uint8_t>(header_length);
-    return header;
+// The 13 payload bytes of the loaded record, or "<failed>".
+std::string load(std::FILE* file, const search_result& r) {
+    loaded_record rec;
+    if (!load_boot_record(file, r.offset, r.layout, &rec)) return rec.data ? "<data left>" : "<failed>";
+    return std::string(reinterpret_cast<const char*>(rec.data) + 16, 13) + (rec.mapping ? "" : " (heap)");
 }
 
-}  // namespace
-
-TEST(FindBootRecord, SkipsOtherComponentsByTheirSize) {
-    std::string kernel = make_record(kTypeKernel, std::string(1000, 'k'));
-    std::string rfs = make_record(kTypeRootFs, std::string(333, 'r'));
-    auto r = search(kernel + rfs + make_record(kTypeApplication, "application"));
-    ASSERT_EQ(r.found, 1);
-    EXPECT_EQ(r.offset, kernel.size() + rfs.size());
-    EXPECT_EQ(r.layout.type(), kTypeApplication);
-    EXPECT_EQ(r.layout.payload_length, 11u);
+std::string search_and_load(const std::string& container, search_result* result = nullptr) {
+    write_file(kImage, container);
+    std::FILE* file = std::fopen(kImage, "rb");
+    search_result r = search(file);
+    std::string loaded = r.found ? load(file, r) : "";
+    std::fclose(file);
+    if (result) *result = r;
+    return loaded;
 }
 
-TEST(FindBootRecord, FirstBootableRecordWinsDiagnosticsIncluded) {
-    std::string diags = make_record(kTypeDiagnostics, "diagnostics");
-    auto r = search(diags + make_record(kTypeApplication, "application"));
-    ASSERT_EQ(r.found, 1);
-    EXPECT_EQ(r.offset, 0u);
-    EXPECT_EQ(r.layout.type(), kTypeDiagnostics);
-}
-
-TEST(FindBootRecord, ExtendedApplicationRecordIsBootable) {
-    std::string kernel = make_record(kTypeKernel, "kernel");
-    auto r = search(kernel + make_record(kTypeApplication | image::kExtendedFlag, "app!", true, 40));
-    ASSERT_EQ(r.found, 1);
-    EXPECT_EQ(r.offset, kernel.size());
-    EXPECT_EQ(r.layout.header_length, 40u);
-    EXPECT_EQ(r.layout.payload_length, 4u);
-    EXPECT_EQ(r.last_magic, kTypeApplication | image::kExtendedFlag);
-}
-
-TEST(FindBootRecord, ShortOrEmptyFileHasNoRecord) {
-    auto empty = search("");
-    EXPECT_EQ(empty.found, 0);
-    EXPECT_EQ(empty.last_magic, 0u);
-    // A whole application record of 20 bytes is still shorter than a probe.
-    auto short_file = search(make_record(kTypeApplication, "abcd"));
-    EXPECT_EQ(short_file.found, 0);
-    EXPECT_EQ(short_file.last_magic, 0u);
-}
-
-TEST(FindBootRecord, ReportsMagicOfLastHeaderRead) {
-    auto r = search(make_record(kTypeKernel, std::string(100, 'k')) +
-                    make_record(kTypeRootFs, std::string(100, 'r')));
-    EXPECT_EQ(r.found, 0);
-    EXPECT_EQ(r.last_magic, kTypeRootFs);
-}
-
-TEST(FindBootRecord, InconsistentRecordEndsTheSearch) {
-    std::string kernel = make_record(kTypeKernel, "kernel payload");
-    std::string app = make_record(kTypeApplication, "application");
-    // Size 0: header length 0 and len 0 would hold the walk in place.
-    auto zero = search(kernel + raw_extended_header(0, 0, 0x7A4B4152) + app);
-    EXPECT_EQ(zero.found, 0);
-    EXPECT_EQ(zero.last_magic, 0x7A4B4152u | image::kExtendedFlag);
-    // Header longer than the record would be read; too large a record.
-    EXPECT_EQ(search(raw_extended_header(16, 0xFFFFFFF0u, kTypeKernel) + app).found, 0);
-    EXPECT_EQ(search(raw_extended_header(8, 100, kTypeKernel) + app).found, 0);
-    // An inconsistent record of a bootable type is not booted either.
-    EXPECT_EQ(search(raw_extended_header(16, 0xFFFFFFFFu, kTypeApplication)).found, 0);
-}
-
-TEST(LoadBootRecord, ChecksTheWholeRecord) {
-    std::string kernel = make_record(kTypeKernel, "kernel");
-    for (bool good : {true, false}) {
-        auto r = search(kernel + make_record(kTypeApplication, "payload-bytes", good));
-        ASSERT_EQ(r.found, 1);
-        std::FILE* file = std::fopen(kImage, "rb");
-        loaded_record record;
-        EXPECT_EQ(load_boot_record(file, r.offset, r.layout, &record), good);
-        std::fclose(file);
-        if (good) {
-            EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data) + 16, 13),
-                      "payload-bytes");
-        } else {
-            EXPECT_EQ(record.data, nullptr);
+TEST(FindBootRecord, Rows) {
+    std::string kernel = record(kTypeKernel, 1, std::string(1000, 'k'));
+    std::string rfs = record(kTypeRootFs, 1, std::string(333, 'r'));
+    std::string app = record(kTypeApplication, 1, "application");
+    const struct {
+        std::string container;
+        int found;
+        uint64_t offset;
+        uint32_t last_magic;
+    } rows[] = {
+        {kernel + rfs + app, 1, kernel.size() + rfs.size(), kTypeApplication},
+        {record(kTypeDiagnostics, 1, "diagnostics") + app, 1, 0, kTypeDiagnostics},
+        {kernel + record(kExtApp, 1, "app!", 2, 40), 1, kernel.size(), kExtApp},
+        {"", 0, 12345, 0},
+        {record(kTypeApplication, 1, "abcd"), 0, 12345, 0},  // shorter than a probe
+        {kernel + rfs, 0, 12345, kTypeRootFs},
+        {kernel + raw_header(0, 0x7A4B4152 | kExtendedFlag) + app, 0, 12345, 0x7A4B4152 | kExtendedFlag},  // size 0
+        {raw_header(100, kTypeKernel | kExtendedFlag, 8) + app, 0, 12345, kTypeKernel | kExtendedFlag},
+        {raw_header(0xFFFFFFFF, kExtApp, 16), 0, 12345, kExtApp},
+    };
+    for (const auto& row : rows) {
+        search_result r;
+        search_and_load(row.container, &r);
+        EXPECT_EQ(std::tuple(r.found, r.offset, r.last_magic), std::tuple(row.found, row.offset, row.last_magic))
+            << &row - rows;
+        if (r.last_magic == kExtApp && r.found) {
+            EXPECT_EQ(std::pair(r.layout.header_length, r.layout.payload_length), std::pair(40u, 4u));
         }
     }
 }
 
-TEST(LoadBootRecord, StreamWithoutAFileIsCopiedToTheHeap) {
-    std::string container = make_record(kTypeKernel, "kernel-bytes") +
-                            make_record(kTypeApplication, "payload-bytes");
+TEST(LoadBootRecord, WholeRecordIsChecked) {
+    std::string kernel = record(kTypeKernel, 1, "kernel");
+    EXPECT_EQ(search_and_load(kernel + record(kTypeApplication, 1, "payload-bytes")), "payload-bytes");
+    EXPECT_EQ(search_and_load(kernel + record(kTypeApplication, 1, "payload-bytes", 1, 24, true)), "<failed>");
+    // A truncated record fails like a bad checksum.
+    EXPECT_EQ(search_and_load(record(kTypeApplication, 1, std::string(4096, 'a')).substr(0, 1000)), "<failed>");
+    // A stream without a file is copied to the heap.
+    std::string container = kernel + record(kTypeApplication, 1, "payload-bytes");
     std::FILE* stream = fmemopen(container.data(), container.size(), "rb");
-    record_layout layout;
-    uint64_t offset = 0;
-    uint32_t magic = 0;
-    ASSERT_EQ(find_boot_record(stream, &layout, &offset, &magic), 1);
-    loaded_record record;
-    ASSERT_TRUE(load_boot_record(stream, offset, layout, &record));
-    EXPECT_EQ(record.mapping, nullptr);
-    EXPECT_EQ(std::string(reinterpret_cast<const char*>(record.data) + 16, 13), "payload-bytes");
-    container[offset + 20] ^= 1;
-    EXPECT_FALSE(load_boot_record(stream, offset, layout, &record));
+    search_result r = search(stream);
+    EXPECT_EQ(load(stream, r), "payload-bytes (heap)");
+    container[r.offset + 20] ^= 1;
+    EXPECT_EQ(load(stream, r), "<failed>");
     std::fclose(stream);
 }
 
-TEST(LoadBootRecord, TruncatedRecordFailsLikeABadCrc) {
-    std::string app = make_record(kTypeApplication, std::string(4096, 'a'));
-    auto r = search(app.substr(0, 1000));
-    ASSERT_EQ(r.found, 1);
-    std::FILE* file = std::fopen(kImage, "rb");
-    loaded_record record;
-    EXPECT_FALSE(load_boot_record(file, r.offset, r.layout, &record));
-    EXPECT_EQ(record.data, nullptr);
-    std::fclose(file);
-}
-
-class BootImage : public ::testing::Test {
+class Board : public ::testing::Test {
 protected:
-    void SetUp() override { reset_board(); }
+    void SetUp() override {
+        reset_board();
+        erase_partition(MTD_RESCUE);
+        eeprom_write_running_image(7);
+    }
 };
 
-TEST_F(BootImage, BadCrcOnFirstSlotNamesTheOtherAndReturns) {
-    write_file("/user/images/image1", make_record(kTypeApplication, "payload-bytes", false));
-    auto r = run_in_child([] { std::exit(boot_image(1) == 0 ? 0 : 1); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Image1 CRC failed, trying Image2 now.\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(command_log(), "");
-}
-
-TEST_F(BootImage, NoBootableRecordOnFirstSlot) {
-    write_file("/user/images/image1", make_record(kTypeKernel, std::string(40, 'k')));
-    auto r = run_in_child([] { std::exit(boot_image(1) == 0 ? 0 : 1); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err,
-              "Image has invalid header 0x34b4152. (0x64b4152)\n"
-              "Image1 has invalid header... trying Image2.\n");
-}
-
-TEST_F(BootImage, EmptyFileReportsMagicZero) {
-    write_file("/user/images/image2", "");
-    auto r = run_in_child([] { std::exit(boot_image(2) == 0 ? 0 : 1); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err,
-              "Image has invalid header 0x0. (0x64b4152)\n"
-              "Image2 has invalid header... trying Image1.\n");
-}
-
-TEST_F(BootImage, UnusableSlotNumbersAndMissingUsbImageReturnZero) {
-    auto r = run_in_child([] {
-        std::exit(boot_image(0) == 0 && boot_image(4) == 0 && boot_image(-1) == 0 ? 0 : 1);
-    });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
+TEST_F(Board, BootImageFailuresReturnZero) {
+    const std::tuple<int, std::string, const char*> rows[] = {
+        {1, record(kTypeApplication, 1, "payload-bytes", 1, 24, true), "Image1 CRC failed, trying Image2 now.\n"},
+        {1, record(kTypeKernel, 1, std::string(40, 'k')),
+         "Image has invalid header 0x34b4152. (0x64b4152)\nImage1 has invalid header... trying Image2.\n"},
+        {2, "", "Image has invalid header 0x0. (0x64b4152)\nImage2 has invalid header... trying Image1.\n"},
+        {0, "", ""}, {4, "", ""}, {-1, "", ""}, {3, "", "Failed to open application image from USB.\n"},
+    };
     unlink("/mnt/usb/PLM5163_OS.img");
-    r = run_in_child([] { std::exit(boot_image(3) == 0 ? 0 : 1); });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "Failed to open application image from USB.\n");
+    for (const auto& [slot, content, err] : rows) {
+        if (slot == 1 || slot == 2) write_file("/user/images/image" + std::to_string(slot), content);
+        auto r = run_in_child([slot = slot] { exit_child(boot_image(slot) == 0 ? 0 : 1); });
+        EXPECT_EQ(r.status, 0) << slot;
+        EXPECT_EQ(r.err, err);
+        EXPECT_EQ(r.out + read_file(kCommandLog), "");
+    }
 }
 
-TEST_F(BootImage, ArchiveThatCannotBeWrittenWholeGivesUpBeforeTheLaunch) {
-    write_file("/user/images/image1", make_record(kTypeApplication, std::string(64 * 1024, 'a')));
+TEST_F(Board, ArchiveThatCannotBeWrittenWholeReboots) {
+    write_file("/user/images/image1", record(kTypeApplication, 1, std::string(64 * 1024, 'a')));
     auto r = run_in_child([] {
         // A file-size limit stands in for a full /tmp.
         std::signal(SIGXFSZ, SIG_IGN);
@@ -207,7 +134,155 @@ TEST_F(BootImage, ArchiveThatCannotBeWrittenWholeGivesUpBeforeTheLaunch) {
         setrlimit(RLIMIT_FSIZE, &limit);
         boot_image(1);
     });
-    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "Failed to write application image output file.\n");
-    EXPECT_EQ(command_log(), "/bin/reboot \n");
+    EXPECT_EQ(read_file(kCommandLog), "/bin/reboot \n");
 }
+
+TEST_F(Board, LaunchRunsInstallScriptThenEnvSetupThenBacktrace) {
+    write_file(kApplicationArchive, application_archive({{"home/bin/mp.elf.strip", "app"},
+        {"home/bin/install.sh", "#!/bin/sh\necho install-script >> " + std::string(kCommandLog)},
+        {"home/bin/env-setup", "TEST_A 1\nTEST_B\n"}}));
+    auto r = run_in_child([] { launch_application(0); });
+    EXPECT_EQ(r.out + read_file(kCommandLog), "Running install script\nstarted app A=1 B=\ninstall-script\n/bin/backtrace \n");
+    EXPECT_FALSE(exists(kApplicationArchive));
+    // A backtrace that cannot start reboots.
+    shell("rm -rf /tmp/home " + std::string(kCommandLog));
+    write_file(kApplicationArchive, application_archive({{"home/bin/mp.elf.strip", "app"}}));
+    unlink("/bin/backtrace");
+    r = run_in_child([] { launch_application(0); });
+    EXPECT_EQ(r.err, "Failed to start Application OS.\n");
+    EXPECT_EQ(read_file(kCommandLog), "/bin/reboot \n");
+}
+
+constexpr int kReturned = 40;  // child status when boot_diags_image came back
+
+child_result boot_rescue(const std::string& input = "") {
+    return run_in_child([] { exit_child(kReturned + boot_diags_image()); }, input);
+}
+
+TEST_F(Board, DiagnosticsRecordLaunchesTheDiagnosticsProgram) {
+    put_partition(MTD_RESCUE, 0, record(kTypeDiagnostics, 1, application_archive(
+        {{"mpdiag.elf.strip", "DIAG-PROGRAM"}, {"home/bin/mp.elf.strip", "APP"}})));
+    auto child = boot_rescue();
+    EXPECT_THAT(child.out, HasSubstr("Launching diagnostics image\n"));
+    EXPECT_THAT(child.out, HasSubstr("started DIAG-PROGRAM"));
+    EXPECT_THAT(child.out, ::testing::Not(HasSubstr("Install recovery image")));
+    EXPECT_EQ(eeprom(kEepromRunningImage) * 10 + eeprom(kEepromBootSlot), 47);
+}
+
+TEST_F(Board, RecoveryCopyAnswers) {
+    std::string rec = record(kTypeApplication, 1, application_archive({{"home/bin/mp.elf.strip", "RECOVERY"}}));
+    // answer, slot file and boot-slot byte written (0 for none), running-image byte afterwards
+    const std::tuple<const char*, int, int> rows[] = {{"2\n", 2, 2}, {"\n", 0, 4}, {"3\n", 0, 4}, {"12\n", 1, 1}, {"", 0, 7}};
+    for (const auto& [answer, slot, running] : rows) {
+        SCOPED_TRACE(answer);
+        SetUp();
+        put_partition(MTD_RESCUE, 0, rec);
+        auto child = boot_rescue(answer);
+        std::string n = std::to_string(slot);
+        EXPECT_THAT(child.out, HasSubstr("Install recovery image as image 1 or 2 (hit return to just boot image): "));
+        EXPECT_THAT(child.out, HasSubstr("started RECOVERY"));
+        EXPECT_EQ(eeprom(kEepromRunningImage), running);
+        EXPECT_EQ(eeprom(kEepromBootSlot), slot ? slot : 7);
+        EXPECT_EQ(read_file("/user/images/image1") + "|" + read_file("/user/images/image2"),
+                  slot == 1 ? rec + "|" : slot == 2 ? "|" + rec : "|");
+        if (slot) {
+            EXPECT_THAT(child.out, HasSubstr("\nInstalling recovery image as image" + n + "...\nSetting boot image to " + n + "\n"));
+        }
+        EXPECT_EQ(child.out.find("\nBooting recovery image. You will need to download and install an image before "
+                                 "rebooting") != std::string::npos, running == 4);
+    }
+}
+
+TEST_F(Board, RecoveryCopyThatCannotBeWrittenIsBootedNotInstalled) {
+    if (!exists("/dev/full")) GTEST_SKIP() << "no /dev/full in this board root";
+    put_partition(MTD_RESCUE, 0, record(kTypeApplication, 1, application_archive({{"home/bin/mp.elf.strip", "RECOVERY"}})));
+    ASSERT_EQ(symlink("/dev/full", "/tmp/image"), 0);
+    auto child = boot_rescue("2\n");
+    unlink("/tmp/image");
+    EXPECT_EQ(child.err, "Failed to write image file.\n");
+    EXPECT_FALSE(exists("/user/images/image2"));
+    EXPECT_EQ(eeprom(kEepromRunningImage) * 10 + eeprom(kEepromBootSlot), 47);
+    EXPECT_THAT(child.out, HasSubstr("started RECOVERY"));
+}
+
+TEST_F(Board, RescueImageFailuresReturn) {
+    const std::pair<std::string, const char*> rows[] = {
+        {"", "Image not found... \n"},
+        {record(kTypeKernel, 1, "kernel"), "Image not found... \n"},
+        {record(kTypeDiagnostics, 1, "payload", 1, 24, true), "Image CRC failed. Quitting\n"},
+        {raw_header(15u << 20, kTypeDiagnostics), "Image CRC failed. Quitting\n"},  // beyond the partition
+        {raw_header(100, kExtApp), "Image CRC failed. Quitting\n"},
+    };
+    for (const auto& [content, err] : rows) {
+        erase_partition(MTD_RESCUE);
+        put_partition(MTD_RESCUE, 0, content);
+        auto child = boot_rescue("2\n");
+        EXPECT_EQ(std::to_string(child.status) + child.err, std::to_string(kReturned) + err);
+        EXPECT_FALSE(exists("/user/images/image2") || eeprom(kEepromRunningImage) != 7);
+    }
+    unlink(kApplicationArchive);
+    mkdir(kApplicationArchive, 0755);
+    auto child = boot_rescue();
+    rmdir(kApplicationArchive);
+    EXPECT_EQ(child.err, "Failed to open AppOS tarfile.\n");
+    EXPECT_EQ(read_file(kCommandLog), "/bin/reboot \n");
+}
+
+std::string gzipped(const std::string& text) {
+    write_file("/tmp/dbg-src", text);
+    shell("gzip -f /tmp/dbg-src");
+    std::string out = read_file("/tmp/dbg-src.gz");
+    unlink("/tmp/dbg-src.gz");
+    return out;
+}
+
+child_result extract(int slot) {
+    unlink("/tmp/gdb");
+    return run_in_child([slot] { exit_child(extract_debugger(slot)); });
+}
+
+TEST_F(Board, DebuggerComesFromTheOtherSlot) {
+    std::string gz = gzipped("#!/bin/sh\necho debugger\n");
+    write_file("/user/images/image2", record(kTypeApplication, 1, gz));
+    write_file("/user/images/image1", record(kTypeDiagnostics, 1, gzipped("other")));
+    auto child = extract(1);
+    EXPECT_EQ(std::to_string(child.status) + child.out, "1Extracting GDB from image slot 2\nFound GDB image 2 of length = " + std::to_string(gz.size()) +
+                             ".\ndecompressing GDB....\n");
+    EXPECT_EQ(read_file("/tmp/gdb") + std::to_string(access("/tmp/gdb", X_OK)), "#!/bin/sh\necho debugger\n0");
+    EXPECT_EQ(extract(2).status, 1);
+    EXPECT_EQ(read_file("/tmp/gdb"), "other");
+}
+
+TEST_F(Board, DebuggerFailures) {
+    auto child = extract(2);
+    EXPECT_EQ(std::to_string(child.status) + child.err, "0Failed to open GDB image (from slot 1)\n");
+    for (int slot : {0, 3, -1}) {
+        child = extract(slot);
+        EXPECT_EQ(std::to_string(child.status) + child.out + child.err, "0") << slot;
+    }
+    // The whole magic word counts: the extended form is refused.
+    write_file("/user/images/image2", record(kTypeApplication, 1, gzipped("x"), 2, 24));
+    child = extract(1);
+    EXPECT_EQ(std::to_string(child.status) + child.err, "0Image has invalid header 0x814b4152\n");
+    EXPECT_FALSE(exists("/tmp/gdb"));
+    write_file("/user/images/image1", record(kTypeApplication, 1, gzipped("x")));
+    unlink("/tmp/gdb.gz");
+    mkdir("/tmp/gdb.gz", 0755);
+    child = extract(2);
+    rmdir("/tmp/gdb.gz");
+    EXPECT_EQ(std::to_string(child.status) + child.err, "0Failed to open GDB output file.\n");
+}
+
+TEST_F(Board, ShortDebuggerImageStopsAtTheEndOfTheFile) {
+    std::string gz = gzipped("a debugger that will not fit");
+    std::string rec = record(kTypeApplication, 1, gz);
+    write_file("/user/images/image1", rec.substr(0, rec.size() - 10));
+    install_stub("/bin/gunzip");  // keeps the cut copy, which the board's gunzip would remove
+    auto child = extract(2);
+    unlink("/bin/gunzip");
+    EXPECT_EQ(symlink("busybox", "/bin/gunzip"), 0);
+    EXPECT_EQ(std::to_string(child.status) + read_file("/tmp/gdb.gz"), "1" + gz.substr(0, gz.size() - 10));
+}
+
+}  // namespace

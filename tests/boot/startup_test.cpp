@@ -1,43 +1,115 @@
+// Boot options, date command, SIGINT handler, slot choice, env-setup and launch modes.
 #include "boot/startup.h"
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <csignal>
+#include <tuple>
 
+#include "boot/launch.h"
 #include "boot_test_support.h"
 
-using namespace boot_test;
+using namespace support;
 
 namespace {
 
-std::string date_command(std::initializer_list<uint8_t> registers) {
-    uint8_t clock[7] = {};
-    std::copy(registers.begin(), registers.end(), clock);
-    char command[32];
-    format_date_command(command, sizeof command, clock);
-    return command;
+// The fields that differ from the defaults.
+std::string fields(const boot_options_record& r) {
+    std::string out;
+    for (auto [name, value, normal] : {std::tuple{"gdb", r.gdb, 0}, {"server", r.gdbserver, 0}, {"rescue", r.rescue, 0},
+                                       {"diags", r.diags, 0}, {"shell", r.shell, 0}, {"memchk", r.memchk, 0},
+                                       {"port", r.gdbport, 1234}})
+        if (value != normal) out += std::string(out.empty() ? "" : " ") + name + "=" + std::to_string(value);
+    return out;
 }
 
-}  // namespace
+// Variables separated by '|'; the rest of the area is `fill`.
+std::string parsed(std::string variables, char fill = '\0') {
+    for (auto& c : variables) c = c == '|' ? '\0' : c;
+    if (!variables.empty()) variables += '\0';
+    variables.resize(kEnvironmentLength, fill);
+    boot_options_record r;
+    parse_boot_options(reinterpret_cast<const uint8_t*>(variables.data()), &r);
+    return fields(r);
+}
 
-TEST(DateCommand, BcdRegistersGiveDecimalDigits) {
+TEST(BootOptions, Table) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"bootdelay=3", ""}, {"gdb=on|gdbserver=off", "gdb=1"},
+        // A debugger server implies the debugger, in any order.
+        {"gdb=off|gdbserver=on", "gdb=1 server=1"}, {"gdbserver=on|gdb=off", "gdb=1 server=1"},
+        {"diagnostics=rescue", "rescue=1"}, {"diagnostics=diags", "diags=1"}, {"diagnostics=resc", ""},
+        // Values compare by case-sensitive prefix; keys are found anywhere, the first counts.
+        {"shell=on1|memchk=only", "shell=1 memchk=1"}, {"shell=On|gdb=ON|memchk=o", ""},
+        {"bootargs=console,shell=on", "shell=1"}, {"shell=off|shell=on", ""},
+        {"gdbport=999|shell=on", "shell=1 port=999"}, {"gdbport=abc", ""}, {"gdbport=-", ""},
+        {"gdbport=  +77x", "port=77"}, {"gdbport=-5", "port=-5"}, {"gdbport=2147483647", "port=2147483647"},
+        {"gdbport=-2147483648", "port=-2147483648"}, {"gdbport=2147483648", ""}, {"gdbport=-2147483649", ""},
+        {"gdbport=99999999999999999999999999", ""},
+    };
+    for (auto [variables, expected] : rows) EXPECT_EQ(parsed(variables), expected) << variables;
+    EXPECT_EQ(parsed("shell=on", '\xff'), "shell=1");
+}
+
+class EnvironmentPartition : public ::testing::Test {
+protected:
+    static constexpr const char* kEnv = "/dev/mtd-ubootenv";
+    void SetUp() override {
+        struct stat info {};
+        ASSERT_EQ(stat(kEnv, &info), 0);
+        write_file(kEnv, std::string(static_cast<std::size_t>(info.st_size), '\xff'));
+    }
+    void TearDown() override { unsetenv("DEVEMU_FAIL_READ_BLOCK"); }
+    // A checksum word then `text` in the partition; returns what the read printed.
+    static std::string read_with(const std::string& text, bool write = true) {
+        std::string bytes = "\x12\x34\x56\x78" + text;
+        if (write) std::fstream(kEnv, std::ios::in | std::ios::out | std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
+        for (int& p : mtd_partitions) p = p >= 0 ? (close(p), -1) : -1;
+        mtd_open_partitions();
+        boot_options = boot_options_record{};
+        ::testing::internal::CaptureStdout();
+        read_boot_options();
+        return ::testing::internal::GetCapturedStdout();
+    }
+};
+
+TEST_F(EnvironmentPartition, OnlyTheAreaAfterTheChecksumWordCounts) {
+    EXPECT_EQ(read_with(std::string("gdbserver=on\0gdbport=4321\0diagnostics=rescue\0", 44)), "");
+    EXPECT_EQ(fields(boot_options), "gdb=1 server=1 rescue=1 port=4321");
+    // "shell=on" ends on the last byte; "memchk=on" lies beyond; the port is cut.
+    read_with(std::string(kEnvironmentLength - 18, '\0') + "gdbport=12shell=onmemchk=on");
+    EXPECT_EQ(fields(boot_options), "shell=1 port=12");
+}
+
+TEST_F(EnvironmentPartition, FailedReadKeepsTheDefaults) {
+    setenv("DEVEMU_FAIL_READ_BLOCK", "0", 1);
+    EXPECT_EQ(read_with(std::string("shell=on\0gdbport=1\0", 19)), "");
+    EXPECT_EQ(fields(boot_options), "");
+    unsetenv("DEVEMU_FAIL_READ_BLOCK");
+    ASSERT_EQ(rename(kEnv, "/dev/mtd-ubootenv.away"), 0);
+    std::string out = read_with("", false);
+    ASSERT_EQ(rename("/dev/mtd-ubootenv.away", kEnv), 0);
+    EXPECT_EQ(out, "Could not get MTD device info \n");
+    EXPECT_EQ(fields(boot_options), "");
+}
+
+TEST(Startup, DateCommandFromBcdRegistersWithoutControlBits) {
     // seconds, minutes, hours, weekday, day, month, year
-    EXPECT_EQ(date_command({0x30, 0x59, 0x23, 0x02, 0x31, 0x12, 0x24}), "date 123123592024\n");
-    EXPECT_EQ(date_command({0x00, 0x09, 0x07, 0x01, 0x05, 0x01, 0x26}), "date 010507092026\n");
-}
-
-TEST(DateCommand, ControlBitsAboveTheMasksAreDropped) {
-    EXPECT_EQ(date_command({0xFF, 0x89, 0xC7, 0xFF, 0xC5, 0x81, 0x26}), "date 010507092026\n");
-    EXPECT_EQ(date_command({0, 0, 0, 0, 0, 0, 0x99}), "date 000000002099\n");
-}
-
-TEST(DateCommand, FallbackClockIsAValidDate) {
+    const std::pair<std::array<uint8_t, 7>, const char*> rows[] = {
+        {{0x30, 0x59, 0x23, 0x02, 0x31, 0x12, 0x24}, "date 123123592024\n"},
+        {{0xFF, 0x89, 0xC7, 0xFF, 0xC5, 0x81, 0x26}, "date 010507092026\n"},
+        {{0, 0, 0, 0, 0, 0, 0x99}, "date 000000002099\n"},
+        {{kFallbackClock[0], kFallbackClock[1], kFallbackClock[2], kFallbackClock[3], kFallbackClock[4],
+          kFallbackClock[5], kFallbackClock[6]}, "date 010100002000\n"}};
     char command[32];
-    format_date_command(command, sizeof command, kFallbackClock);
-    EXPECT_STREQ(command, "date 010100002000\n");
+    for (const auto& [clock, expected] : rows) {
+        format_date_command(command, sizeof command, clock.data());
+        EXPECT_STREQ(command, expected);
+    }
 }
 
-TEST(SigintHandler, SetsTheFlagWithoutRestartOrTermination) {
+TEST(Startup, SigintSetsTheFlagWithoutRestartingReads) {
     install_sigint_handler();
     struct sigaction current {};
     sigaction(SIGINT, nullptr, &current);
@@ -48,24 +120,58 @@ TEST(SigintHandler, SetsTheFlagWithoutRestartOrTermination) {
     sigint_seen = 0;
 }
 
-TEST(SigintHandler, InterruptsABlockedRead) {
-    auto r = run_in_child([] {
-        install_sigint_handler();
-        int pipe_ends[2];
-        if (pipe(pipe_ends) != 0) std::exit(2);
-        alarm(0);
-        pid_t parent = getpid();
-        if (fork() == 0) {
-            // Repeat until the read is surely blocked; the first signal ends it.
-            for (int i = 0; i < 50; ++i) {
-                kill(parent, SIGINT);
-                usleep(100000);
-            }
-            _exit(0);
-        }
-        char byte;
-        ssize_t n = read(pipe_ends[0], &byte, 1);
-        std::exit(n < 0 && errno == EINTR && sigint_seen == 1 ? 0 : 1);
-    });
-    EXPECT_EQ(r.status, 0);
+TEST(Startup, BootSlotTwoOnlyWhenTheEepromSaysSo) {
+    open_board();
+    for (auto [stored, slot] : {std::pair{2, 2}, {1, 1}, {3, 1}, {0, 1}}) {
+        eeprom_write_boot_slot(stored);
+        EXPECT_EQ(choose_boot_slot(), slot) << stored;
+    }
 }
+
+int env_setup_from(std::string text) {
+    std::FILE* file = fmemopen(text.data(), text.size(), "r");
+    int pairs = apply_env_setup(file);
+    std::fclose(file);
+    return pairs;
+}
+
+std::string env(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    return value ? value : "<unset>";
+}
+
+TEST(EnvSetup, WordsInPairsOddLastNameEmptyLongWordsCut) {
+    EXPECT_EQ(env_setup_from("EA 1\tEB\n2\n"), 2);
+    EXPECT_EQ(env("EA") + env("EB"), "12");
+    EXPECT_EQ(env_setup_from("EA again OB\n"), 2);
+    EXPECT_EQ(env("EA") + "|" + env("OB"), "again|");
+    EXPECT_EQ(env_setup_from(" \n\t\n"), 0);
+    // A word over 511 characters is cut, shifting the pairing.
+    std::string head(511, 'h'), tail(89, 't');
+    EXPECT_EQ(env_setup_from("LN " + head + tail + " LX 1"), 3);
+    EXPECT_EQ(env("LN"), head);
+    EXPECT_EQ(env(tail) + env("1") + env("LX"), "LX<unset>");
+}
+
+std::string command_for(const boot_options_record& options, bool debugger_present) {
+    char command[256];
+    format_launch_command(command, sizeof command, choose_launch_mode(options, debugger_present), options.gdbport);
+    return command;
+}
+
+TEST(LaunchMode, FirstMatchOfTheTableWins) {
+    boot_options_record o;
+    EXPECT_EQ(command_for(o, true), "");
+    o.memchk = 1;
+    EXPECT_EQ(command_for(o, true), "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
+    o.gdb = 1;
+    EXPECT_EQ(command_for(o, true), "/tmp/gdb /tmp/home/bin/mp.elf.strip");
+    EXPECT_EQ(choose_launch_mode(o, false), launch_mode::debugger_missing);
+    EXPECT_EQ(command_for(o, false), "");
+    o.gdbserver = 1, o.gdbport = 999;
+    EXPECT_EQ(command_for(o, true), "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :999 /tmp/home/bin/mp.elf.strip\n");
+    o.memchk = 0;
+    EXPECT_EQ(command_for(o, false), "/bin/gdbserver :999 /tmp/home/bin/mp.elf.strip\n");
+}
+
+}  // namespace
