@@ -1,21 +1,24 @@
 #include "boot/diags.h"
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "boot/launch.h"
 #include "boot/startup.h"
 #include "hw/i2c.h"
 #include "hw/mtd.h"
 #include "image/container.h"
+#include "image/versions.h"
 
 using namespace image;
 
 namespace {
 
-constexpr const char* kArchivePath = "/tmp/vexalimage.tar.gz";
 constexpr int kRunningRescueImage = 4;
 
 struct file_closer {
@@ -45,6 +48,17 @@ bool write_and_close(file_ptr file, const uint8_t* data, std::size_t length) {
     return std::fclose(file.release()) == 0 && good;
 }
 
+// Copies /tmp/image into the slot with the shell's cp. True only when cp
+// succeeded and the slot file holds all `total` bytes.
+bool copy_into_slot(int slot, uint32_t total) {
+    (void)std::system("mkdir /user/images &> /dev/null");
+    std::string path = slot_file_path(slot);
+    std::string command = "cp /tmp/image " + path + "\n";
+    if (std::system(command.c_str()) != 0) return false;
+    struct stat st;
+    return ::stat(path.c_str(), &st) == 0 && st.st_size == static_cast<off_t>(total);
+}
+
 // The recovery copy's install question; comes back to boot the copy.
 void offer_recovery_install(const uint8_t* record, uint32_t total) {
     std::printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
@@ -71,11 +85,15 @@ void offer_recovery_install(const uint8_t* record, uint32_t total) {
         (void)eeprom_write_running_image(kRunningRescueImage);
         return;
     }
-    (void)std::system("mkdir /user/images &> /dev/null");
-    char command[64];
-    std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", c);
-    (void)std::system(command);
     int slot = c - '0';
+    if (!copy_into_slot(slot, total)) {
+        // A full or unmounted /user must not leave the board pointing at a
+        // missing or cut-short slot: the recovery image boots as it would
+        // without an install.
+        std::fprintf(stderr, "Failed to copy image file to image%c.\n", c);
+        (void)eeprom_write_running_image(kRunningRescueImage);
+        return;
+    }
     std::printf("Setting boot image to %d\n", slot);
     std::fflush(stdout);
     (void)eeprom_write_boot_slot(slot);
@@ -85,7 +103,7 @@ void offer_recovery_install(const uint8_t* record, uint32_t total) {
 }  // namespace
 
 int boot_diags_image() {
-    file_ptr archive(std::fopen(kArchivePath, "wb"));
+    file_ptr archive(std::fopen(kApplicationArchive, "wb"));
     if (!archive) {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
         reboot_system();
@@ -142,9 +160,7 @@ int extract_debugger(int slot) {
     int other = 3 - slot;
     std::printf("Extracting GDB from image slot %d\n", other);
     std::fflush(stdout);
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%d", other);
-    file_ptr image(std::fopen(path, "rb"));
+    file_ptr image(std::fopen(slot_file_path(other).c_str(), "rb"));
     if (!image) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;

@@ -1,9 +1,5 @@
 #include "boot/image_boot.h"
 
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "boot/boot_options.h"
@@ -14,13 +10,13 @@
 #include "console/rescue_menu.h"
 #include "console/usb.h"
 #include "hw/i2c.h"
+#include "image/versions.h"
 
 using namespace image;
 
 namespace {
 
-constexpr const char* kSlotPaths[3] = {"/user/images/image1", "/user/images/image2",
-                                       "/mnt/usb/PLM5163_OS.img"};
+constexpr const char* kUsbImagePath = "/mnt/usb/PLM5163_OS.img";
 constexpr int kUsbSlot = 3;
 
 int other_slot(int slot) { return slot == 1 ? 2 : 1; }
@@ -39,12 +35,12 @@ int other_slot(int slot) { return slot == 1 ? 2 : 1; }
 // Slot 1 or 2: opens the slot's file, else the other slot's file (and
 // switches *slot), else gives up to rescue.
 std::FILE* open_flash_image(int* slot) {
-    std::FILE* image = std::fopen(kSlotPaths[*slot - 1], "rb");
+    std::FILE* image = std::fopen(slot_file_path(*slot).c_str(), "rb");
     if (image) return image;
     int other = other_slot(*slot);
     std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", *slot, other);
     *slot = other;
-    image = std::fopen(kSlotPaths[other - 1], "rb");
+    image = std::fopen(slot_file_path(other).c_str(), "rb");
     if (image) return image;
     std::fprintf(stderr, "Failed to open Application image %d.\n", other);
     give_up_to_rescue();
@@ -53,7 +49,7 @@ std::FILE* open_flash_image(int* slot) {
 // Slot 3: the stick's image, listed as rejected before it is validated so
 // that a later start asks before using it again. nullptr: return 0.
 std::FILE* open_usb_image() {
-    const char* path = kSlotPaths[kUsbSlot - 1];
+    const char* path = kUsbImagePath;
     std::FILE* image = std::fopen(path, "rb");
     if (!image) {
         std::fputs("Failed to open application image from USB.\n", stderr);
@@ -78,43 +74,17 @@ bool write_archive(std::FILE* archive, const uint8_t* payload, std::size_t lengt
     return std::fclose(archive) == 0 && written;
 }
 
-// Maps the T bytes at `offset`; false when the file is shorter or the file
-// system cannot map it.
-bool map_record(std::FILE* image, uint64_t offset, std::size_t total, loaded_record* record) {
-    struct stat info {};
-    if (fstat(fileno(image), &info) != 0 || !S_ISREG(info.st_mode) || info.st_size < 0 ||
-        static_cast<uint64_t>(info.st_size) < offset + total) {
-        return false;
-    }
-    uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-    uint64_t start = offset - offset % page;
-    std::size_t length = static_cast<std::size_t>(offset - start) + total;
-    void* mapping = mmap(nullptr, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fileno(image),
-                         static_cast<off_t>(start));
-    if (mapping == MAP_FAILED) return false;
-    record->mapping = mapping;
-    record->mapping_length = length;
-    record->data = static_cast<const uint8_t*>(mapping) + (offset - start);
-    return true;
+// An archive that cannot be written whole is a failure of this slot, like a
+// bad checksum: a lasting cause (an archive larger than /tmp) must not
+// reboot the board before the other slot has had its turn.
+int archive_failed(int slot) {
+    std::fputs("Failed to write application image output file.\n", stderr);
+    std::remove(kApplicationArchive);
+    if (slot != kUsbSlot && boot_options.booting_alternate) give_up();
+    return 0;
 }
 
-// Step 4.2: everything after a good CRC. Does not return.
-[[noreturn]] void launch_record(int slot, std::FILE* image, std::FILE* archive,
-                                loaded_record& record, const record_layout& layout) {
-    std::fclose(image);
-    bool written = write_archive(archive, record.data + layout.header_length,
-                                 layout.payload_length);
-    record.release();
-    if (!written) {
-        std::fputs("Failed to write application image output file.\n", stderr);
-        give_up();
-    }
-    eeprom_write_running_image(slot);
-    if (boot_options.gdb && !boot_options.gdbserver) extract_debugger(slot);
-    launch_application(layout.type() == kTypeDiagnostics);
-}
-
-// Steps 4.3 to 4.5; the files are already closed.
+// A bad checksum; the files are already closed.
 int crc_failed(int slot) {
     if (slot == kUsbSlot) {
         std::fputs("USB image CRC failed.", stderr);
@@ -128,7 +98,7 @@ int crc_failed(int slot) {
     return 0;
 }
 
-// Step 5; the files are already closed.
+// No bootable record in the file; the files are already closed.
 int no_record_found(int slot, uint32_t last_magic) {
     if (slot == kUsbSlot) {
         std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
@@ -165,26 +135,12 @@ int find_boot_record(std::FILE* image, record_layout* layout, uint64_t* offset,
     }
 }
 
-void loaded_record::release() {
-    if (mapping) munmap(mapping, mapping_length);
-    mapping = nullptr;
-    mapping_length = 0;
-    copy.reset();
-    data = nullptr;
-}
-
-bool load_boot_record(std::FILE* image, uint64_t offset, const record_layout& layout,
-                      loaded_record* record) {
-    record->release();
-    if (!layout.consistent) return false;
-    std::size_t total = static_cast<std::size_t>(layout.total_length());
-    if (!map_record(image, offset, total, record)) {
-        record->copy = read_record(image, offset, layout);
-        record->data = record->copy.get();
+record_buffer load_boot_record(std::FILE* image, uint64_t offset, const record_layout& layout) {
+    record_buffer record = read_record(image, offset, layout);
+    if (record && !check_record_crc(record.get(), static_cast<std::size_t>(layout.total_length()))) {
+        record.reset();
     }
-    if (record->data && check_record_crc(record->data, total)) return true;
-    record->release();
-    return false;
+    return record;
 }
 
 int boot_image(int slot) {
@@ -209,11 +165,16 @@ int boot_image(int slot) {
         std::fclose(archive);
         return no_record_found(slot, last_magic);
     }
-    loaded_record record;
-    if (load_boot_record(image, offset, layout, &record)) {
-        launch_record(slot, image, archive, record, layout);
-    }
+    record_buffer record = load_boot_record(image, offset, layout);
     std::fclose(image);
-    std::fclose(archive);
-    return crc_failed(slot);
+    if (!record) {
+        std::fclose(archive);
+        return crc_failed(slot);
+    }
+    bool written = write_archive(archive, record.get() + layout.header_length, layout.payload_length);
+    record.reset();
+    if (!written) return archive_failed(slot);
+    eeprom_write_running_image(slot);
+    if (boot_options.gdb && !boot_options.gdbserver) extract_debugger(slot);
+    launch_application(layout.type() == kTypeDiagnostics);
 }

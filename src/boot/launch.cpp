@@ -27,7 +27,7 @@ bool file_exists(const char* path) {
     return stat(path, &info) == 0;
 }
 
-// Step 2: the unpack script; only a shell that cannot start is noticed.
+// The unpack script: only a shell that cannot start is noticed.
 void unpack_archive() {
     std::snprintf(launch_command, sizeof launch_command, "cd /tmp \ntar mxzf %s \nrm %s\n",
                   kApplicationArchive, kApplicationArchive);
@@ -37,14 +37,14 @@ void unpack_archive() {
     }
 }
 
-// Step 4: a diagnostics archive brings its program under another name.
+// A diagnostics archive brings its program under another name.
 void place_diags_program() {
     std::puts("install diags image");
     run_console_command("mkdir -p /tmp/home/bin");
     run_console_command("mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip");
 }
 
-// Step 5: env-setup belongs to the install script and is read only with it.
+// env-setup belongs to the install script and is read only with it.
 void run_install_script() {
     if (!file_exists(kInstallScript)) return;
     std::puts("Running install script");
@@ -56,7 +56,7 @@ void run_install_script() {
     std::fclose(file);
 }
 
-// Step 7, the normal launch: /bin/backtrace starts the application.
+// The normal launch: /bin/backtrace starts the application.
 [[noreturn]] void exec_backtrace() {
     std::fflush(stdout);
     execlp(kBacktrace, kBacktrace, static_cast<char*>(nullptr));

@@ -7,6 +7,10 @@
 
 struct boot_options_record;
 
+// The application archive: the payload of a bootable record, written by the
+// image boot, the diagnostics boot and the installer, unpacked by the launch.
+constexpr const char* kApplicationArchive = "/tmp/vexalimage.tar.gz";
+
 // Never returns: the process is replaced or the board rebooted.
 [[noreturn]] void launch_application(int is_diags);
 

@@ -25,8 +25,8 @@ constexpr const char* kUsbImageName = "PLM5163_OS.img";
 
 void note_sigint(int) { sigint_seen = 1; }
 
-// Steps 5 and 6. A failed read leaves the buffer at its preset, so the
-// command always carries a valid date rather than stray bytes.
+// Sets the system clock from the board clock. A failed read leaves the buffer
+// at its preset, so the date command always carries a valid date.
 void set_system_clock() {
     uint8_t clock[kRtcRegisterCount];
     for (int i = 0; i < kRtcRegisterCount; ++i) clock[i] = kFallbackClock[i];
@@ -36,8 +36,8 @@ void set_system_clock() {
     run_console_command(command);
 }
 
-// Steps 10 to 12: the slot the USB path asks for (1 or 2), or 0 for the
-// EEPROM's choice. Does not return when the USB image boots.
+// The USB path: the slot it asks for (1 or 2), or 0 for the EEPROM's choice.
+// Does not return when the USB image boots.
 int usb_boot_slot() {
     usb_present = eeprom_read_usb_marker() == kUsbBootMarker ? 1 : 0;
     if (usb_present && mount_usb() < 0) usb_present = 0;

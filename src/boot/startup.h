@@ -19,7 +19,7 @@ int choose_boot_slot();
 // Builds the "date MMDDhhmm20YY\n" command from the BCD clock registers into
 // `out` (at least 32 bytes).
 void format_date_command(char* out, std::size_t size, const uint8_t clock[7]);
-// The whole start-up, steps 1 to 17. Never returns.
+// The whole start-up, from the signal handler to the reboot. Never returns.
 [[noreturn]] void run_launcher();
 
 // Clock registers 0-6 used when the clock cannot be read: 2000-01-01 00:00:00.

@@ -11,6 +11,12 @@
 
 #include "console/line_editor.h"
 
+namespace {
+
+bool input_ended = false;
+
+}  // namespace
+
 unsigned char get_key() {
     unsigned char key = 0;
     termios saved{};
@@ -20,9 +26,18 @@ unsigned char get_key() {
         single.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
         tcsetattr(0, TCSANOW, &single);
     }
-    if (read(0, &key, 1) != 1) key = 0;
+    ssize_t got = read(0, &key, 1);
+    int read_error = errno;
     if (terminal) tcsetattr(0, TCSANOW, &saved);
-    return key;
+    // End of input stays readable for ever: callers that ask again would
+    // spin at full speed on a hung-up line without this pause.
+    input_ended = got == 0 || (got < 0 && read_error != EINTR);
+    if (input_ended) sleep(1);
+    return got == 1 ? key : 0;
+}
+
+int console_input_ended() {
+    return input_ended ? 1 : 0;
 }
 
 namespace {
@@ -49,7 +64,10 @@ char* read_line(char* buffer, int size) {
     std::string echo;
     while (!editor.ended) {
         echo.clear();
-        line_editor_feed(&editor, get_key(), &echo);
+        unsigned char key = get_key();
+        // Without more input the line can only be ended, not edited further.
+        if (key == 0 && console_input_ended()) key = '\n';
+        line_editor_feed(&editor, key, &echo);
         write_echo(echo);
     }
     return buffer;

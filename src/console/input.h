@@ -8,14 +8,21 @@
 // for the read and the saved settings are put back whatever the read gave.
 // When descriptor 0 is not a terminal, still reads one byte. Returns the byte
 // (0-255), or 0 when the read ended without one (interrupted by SIGINT, end
-// of input, error).
+// of input, error). After an end of input or a read error (not after an
+// interrupted read) it waits 1 s before returning 0, so that a caller which
+// asks again does not spin on a console that went away.
 unsigned char get_key();
+
+// 1 when the last get_key() found end of input or a read error other than an
+// interruption (the console went away), else 0.
+int console_input_ended();
 
 // Reads one edited line (see console/line_editor.h for the keys) into
 // `buffer` of `size` bytes, echoing to standard output one flushed byte at a
 // time. On return the buffer holds a NUL-terminated line of at most size - 1
 // characters without the CR/LF that ended it. Always returns `buffer`. A size
-// below 1 reads nothing and leaves the buffer untouched.
+// below 1 reads nothing and leaves the buffer untouched. When the console
+// input has ended, the line ends there as with Enter (a newline is echoed).
 char* read_line(char* buffer, int size);
 
 // Prints `question` as plain text (never as a format), then "(y/n) ", and

@@ -52,9 +52,7 @@ void wait_seconds(unsigned seconds) { sleep(seconds); }
     if (length >= 0) {
         std::string command(static_cast<std::size_t>(length), '\0');
         std::vsnprintf(command.data(), command.size() + 1, format, again);
-        std::fflush(stdout);
-        const int status = std::system(command.c_str());
-        static_cast<void>(status);
+        (void)run_console_command(command.c_str());
     }
     va_end(again);
 }

@@ -18,13 +18,9 @@
 
 namespace {
 
-// Anything the program printed must reach the console before a command's own
-// output does. The command's exit status is not examined; false only when no
-// shell could be started.
-bool run_command(const char* command) {
-    std::fflush(stdout);
-    return std::system(command) != -1;
-}
+// The command's exit status is not examined; false only when no shell could
+// be started.
+bool run_command(const char* command) { return run_console_command(command) != -1; }
 
 void print_menu_list() {
     std::puts("Please select one of the following options:");
@@ -70,15 +66,16 @@ void run_menu_action(int letter) {
 }
 
 // Reads one field of the %x conversion; advances `at` past it. 0 when no
-// hexadecimal digit is there.
+// number is there. A bare "0x" reads as 0, as the C library's scan does.
 int parse_hex_field(const char** at) {
     const char* p = *at;
     while (std::isspace(static_cast<unsigned char>(*p))) p++;
     if (*p == '+' || *p == '-') p++;
-    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X') && std::isxdigit(static_cast<unsigned char>(p[2]))) {
+    if (p[0] == '0' && (p[1] == 'x' || p[1] == 'X')) {
         p += 2;
+    } else if (!std::isxdigit(static_cast<unsigned char>(*p))) {
+        return 0;
     }
-    if (!std::isxdigit(static_cast<unsigned char>(*p))) return 0;
     while (std::isxdigit(static_cast<unsigned char>(*p))) p++;
     *at = p;
     return 1;
@@ -103,12 +100,15 @@ std::string mac_address_command(const char* entry) {
     return "ifconfig eth0 hw ether " + shell_quote(entry) + "\n";
 }
 
-int mac_entry_parses(const char* entry) {
-    const char* at = entry;
+int mac_entry_parses(const char* entry, std::string* consumed) {
+    const char* start = entry;
+    while (std::isspace(static_cast<unsigned char>(*start))) start++;
+    const char* at = start;
     for (int field = 0; field < 6; field++) {
         if (field > 0 && *at++ != ':') return 0;
         if (!parse_hex_field(&at)) return 0;
     }
+    if (consumed != nullptr) consumed->assign(start, at);
     return 1;
 }
 
@@ -147,8 +147,11 @@ int set_mac_address() {
         read_line(entry, sizeof entry);
         if (sigint_seen) return 0;
         if (std::strcmp(entry, "q") == 0) return 0;
-        if (mac_entry_parses(entry)) {
-            return run_command(mac_address_command(entry).c_str()) ? 1 : 0;
+        // Blanks around the address, and anything after it, were never
+        // part of it: ifconfig would refuse them inside the quoted word.
+        std::string address;
+        if (mac_entry_parses(entry, &address)) {
+            return run_command(mac_address_command(address.c_str()).c_str()) ? 1 : 0;
         }
         std::puts("Invalid MAC address. Try again please");
         std::fputs(prompt, stdout);

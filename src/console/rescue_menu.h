@@ -8,7 +8,8 @@
 // M, D are accepted but not listed). Ctrl-C at the prompt discards the key;
 // sigint_seen is cleared after a discarded key and after every action.
 // Returns 1 when the operator chooses E; after R it waits 1 s and reboots
-// (does not return). Never returns otherwise.
+// (does not return). Never returns otherwise. Once the console input has
+// ended, each new prompt follows the last after 1 s (get_key waits).
 int rescue_menu();
 
 // Asks for one key; on y or Y unmounts, erases and remounts /user and creates
@@ -18,9 +19,10 @@ int erase_filesystem();
 
 // Asks for the MAC address of eth0 until an entry parses as six hex numbers
 // separated by colons (anything after the sixth is not looked at), "q" or
-// Ctrl-C. Runs "ifconfig eth0 hw ether ENTRY" with the entry passed to the
-// shell as a single, uninterpreted word. 1 when the command ran, 0 when the
-// operator left.
+// Ctrl-C. Runs "ifconfig eth0 hw ether ADDRESS" with ADDRESS the part of the
+// entry that the parse read (no blanks around it, nothing after the sixth
+// number), passed to the shell as a single, uninterpreted word. 1 when the
+// command ran, 0 when the operator left.
 int set_mac_address();
 
 // The shell command that sets eth0's MAC address to `entry`:
@@ -30,5 +32,7 @@ std::string mac_address_command(const char* entry);
 
 // 1 when `entry` holds six hexadecimal numbers separated by colons, read the
 // way the conversion "%x:%x:%x:%x:%x:%x" reads them (blanks before a number,
-// a sign and a 0x prefix allowed, no range check, the rest not looked at).
-int mac_entry_parses(const char* entry);
+// a sign and a 0x prefix allowed, a bare "0x" reads as 0, no range check, the
+// rest not looked at). On success, `consumed` (when not null) receives the
+// text read, from the first number's first non-blank to the end of the sixth.
+int mac_entry_parses(const char* entry, std::string* consumed = nullptr);

@@ -53,6 +53,13 @@ bool path_exists(const char* path) {
     return stat(path, &info) == 0;
 }
 
+// A FIFO or a device under an image name would block md5sum or the installer
+// and hang an unattended start, so only regular files (links followed) count.
+bool stick_file_present(const char* path) {
+    struct stat info {};
+    return stat(path, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // A failed change of directory changes nothing that the caller could act on:
 // entries are examined through the directory descriptor and paths are
 // absolute, so the result is deliberately dropped.
@@ -66,12 +73,8 @@ bool is_lower_hex(char c) {
     return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
 }
 
-// Our own text must reach the console before that of the command. The
-// command's status is not ours to judge: its output file tells.
-void run_shell(const std::string& command) {
-    std::fflush(stdout);
-    if (std::system(command.c_str()) < 0) return;
-}
+// The command's status is not ours to judge: its output file tells.
+void run_shell(const std::string& command) { (void)run_console_command(command.c_str()); }
 
 std::string rejected_entry(const char* digest) {
     return std::string(rejected_dir) + '/' + digest;
@@ -101,7 +104,7 @@ int mount_usb() {
 }
 
 void install_usb_boot_image() {
-    if (!path_exists(boot_bundle_path)) {
+    if (!stick_file_present(boot_bundle_path)) {
         std::puts("No boot image found on USB.");
         return;
     }
@@ -117,7 +120,7 @@ namespace {
 // 1 when the replacement was installed, 0 when it is absent or installed
 // nothing, -1 when it is listed and the operator did not agree to load it.
 int try_replacement(const replacement& image) {
-    if (!path_exists(image.path)) return 0;
+    if (!stick_file_present(image.path)) return 0;
     std::printf("USB image (file '%s') replacement for image%d found\n", image.name, image.slot);
     std::fflush(stdout);
     if (image_in_rejected_list(image.path)) {
@@ -156,7 +159,7 @@ int install_usb_replacement_images() {
         return result;
     }
     if (refused) return 0;
-    if (path_exists(usb_os_image_path)) return 3;
+    if (stick_file_present(usb_os_image_path)) return 3;
     std::puts("No valid image found on USB");
     std::fflush(stdout);
     return 0;
@@ -230,9 +233,10 @@ int find_usb_entry(int choice, std::string* path) {
     int number = 0;
     while (const dirent* entry = readdir(dir.get())) {
         if (!is_listed(dir.get(), entry) || ++number != choice) continue;
+        *path = std::string(usb_dir) + '/' + entry->d_name;
+        if (!stick_file_present(path->c_str())) break;
         std::printf("Installing %s\n", entry->d_name);
         std::fflush(stdout);
-        *path = std::string(usb_dir) + '/' + entry->d_name;
         enter_dir("/tmp");
         return 1;
     }
@@ -262,6 +266,7 @@ int choose_usb_image() {
 
 int compute_image_md5(const char* path, char digest[33]) {
     digest[0] = '\0';
+    if (!stick_file_present(path)) return 0;
     // When the shell cannot redirect or does not start, a digest left from
     // the previous computation must not pass for this image's.
     std::remove(md5_scratch);

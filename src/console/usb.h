@@ -3,7 +3,8 @@
 // The stick is mounted at /mnt/usb by the platform, which creates /tmp/usb
 // once its files can be read; nothing here mounts or unmounts it. File names
 // on the stick are untrusted: no character of a path reaches the shell
-// unquoted.
+// unquoted, and a stick file that is not a regular file (after following
+// symbolic links) counts as missing everywhere.
 #pragma once
 
 #include <cstdint>
@@ -35,7 +36,8 @@ int install_usb_replacement_images();
 // The rescue menu's file chooser: lists the entries of /mnt/usb that are not
 // directories (symbolic links included), numbered from 1, reads a number
 // and installs that file (no version skipping, the installer asks for the
-// slot). The installer's result when it installed something (then logged
+// slot); a chosen entry that is not a regular file counts as a number beyond
+// the list. The installer's result when it installed something (then logged
 // with source "USB"), else 0. The working directory is /tmp after every
 // return except when /mnt/usb could not be opened at all.
 int choose_usb_image();
@@ -49,7 +51,8 @@ int parse_file_number(const char* line, int* number);
 // md5 digest of the file at `path` through "/bin/busybox md5sum", whose whole
 // output goes to /tmp/img_md5string. 1 with `digest` holding 32 lower-case
 // hexadecimal digits and a NUL; 0 (digest empty) when the tool produced no
-// such digest, e.g. for a missing or unreadable file or a missing tool.
+// such digest, e.g. for a missing or unreadable file or a missing tool, and,
+// without running the tool, when `path` is not a regular file.
 int compute_image_md5(const char* path, char digest[33]);
 
 // 1 when /user/images/rejected/<digest of path> exists, else 0. A digest that

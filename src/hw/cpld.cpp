@@ -10,7 +10,9 @@
 cpld_access_state cpld_access;
 
 int cpld_init() {
-    int fd = open("/dev/mem", O_RDWR);
+    // Physical memory must not be handed to the shell commands and programs
+    // started later.
+    int fd = open("/dev/mem", O_RDWR | O_CLOEXEC);
     if (fd < 0) {
         std::puts("cpld_init open() FAILED");
         cpld_access = cpld_access_state{};

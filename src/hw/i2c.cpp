@@ -52,7 +52,8 @@ int transfer(int bus, unsigned device, uint16_t offset, int length, int offset_w
 int i2c_open_buses() {
     char path[32];
     std::snprintf(path, sizeof path, "/dev/i2c-%d", 0);
-    i2c_buses[0] = open(path, O_RDWR);
+    // Child processes have no business on the bus (the EEPROM holds the boot slot).
+    i2c_buses[0] = open(path, O_RDWR | O_CLOEXEC);
     if (i2c_buses[0] < 0) {
         std::printf("ERROR: driver %s couldn't be opened\n", path);
         return -1;

@@ -17,7 +17,8 @@ constexpr int kI2cMaxReadLength = 256;  // longest single read transfer
 // Bus table: descriptor of adapter 0, 0 while closed.
 extern int i2c_buses[1];
 
-// Opens "/dev/i2c-0". 0, or -1 after "ERROR: driver %s couldn't be opened\n".
+// Opens "/dev/i2c-0" (close-on-exec). 0, or -1 after
+// "ERROR: driver %s couldn't be opened\n".
 int i2c_open_buses();
 // Closes every open descriptor and marks it closed. Returns 0.
 int i2c_close_buses();

@@ -100,7 +100,8 @@ bool range_fits(const mtd_geometry& g, uint32_t offset, uint32_t length) {
 int mtd_open_partitions() {
     for (int i = 0; i < MTD_PARTITION_COUNT; ++i) {
         int flags = i == MTD_RESCUE ? O_RDWR : O_RDWR | O_SYNC;
-        mtd_partitions[i] = open(mtd_device_names[i], flags);
+        // Writable flash must not leak into every command and the application.
+        mtd_partitions[i] = open(mtd_device_names[i], flags | O_CLOEXEC);
     }
     return 1;
 }
@@ -127,12 +128,16 @@ int mtd_erase(int fd, uint32_t start, uint32_t length) {
     return ioctl(fd, MEMERASE, &request);
 }
 
+// A short count is a failure: a block read short would be written back with
+// zeros in place of the bytes that were not read.
 int mtd_read(int fd, uint32_t start, uint32_t length, void* buffer) {
-    return pread(fd, buffer, length, static_cast<off_t>(start)) < 0 ? -1 : 0;
+    ssize_t got = pread(fd, buffer, length, static_cast<off_t>(start));
+    return got == static_cast<ssize_t>(length) ? 0 : -1;
 }
 
 int mtd_write(int fd, uint32_t start, uint32_t length, const void* buffer) {
-    return pwrite(fd, buffer, length, static_cast<off_t>(start)) < 0 ? -1 : 0;
+    ssize_t put = pwrite(fd, buffer, length, static_cast<off_t>(start));
+    return put == static_cast<ssize_t>(length) ? 0 : -1;
 }
 
 int flash_read(void* buffer, int fd, uint32_t offset, uint32_t length) {

@@ -27,8 +27,8 @@ struct mtd_geometry {
     uint32_t size;         // bytes
 };
 
-// Opens the six partitions (the first five O_RDWR|O_SYNC, the rescue O_RDWR).
-// Failures leave -1. Returns 1.
+// Opens the six partitions (the first five O_RDWR|O_SYNC, the rescue O_RDWR;
+// all close-on-exec). Failures leave -1. Returns 1.
 int mtd_open_partitions();
 
 // MEMGETINFO. Returns 0, or -1 after printing "Could not get MTD device info "
@@ -36,11 +36,13 @@ int mtd_open_partitions();
 int mtd_get_geometry(int fd, mtd_geometry* geometry);
 // MEMERASE of [start, start+length). Returns the ioctl result (negative: failure).
 int mtd_erase(int fd, uint32_t start, uint32_t length);
-// pread / pwrite; negative on failure, a short transfer counts as success.
+// pread / pwrite of exactly `length` bytes: 0, or -1 on an error or a
+// shorter count.
 int mtd_read(int fd, uint32_t start, uint32_t length, void* buffer);
 int mtd_write(int fd, uint32_t start, uint32_t length, const void* buffer);
 
-// Reads `length` bytes at `offset` (no alignment needed). 0 or -1.
+// Reads `length` bytes at `offset` (no alignment needed). 0, or -1 when the
+// geometry query or the read fails or the read comes back short.
 int flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
 // Read-modify-erase-write of every erase block the range touches, with the
 // percentage display on standard output when `show_progress`. 0 or -1, with

@@ -19,9 +19,12 @@ using namespace image;
 
 namespace {
 
-constexpr const char* kArchivePath = "/tmp/vexalimage.tar.gz";
 constexpr const char* kImagesDir = "/user/images";
 constexpr std::size_t kSlotChunk = 0x10000;
+// Records too large to be held are checked in pieces of this size.
+constexpr std::size_t kCrcPiece = 0x10000;
+// Serial downloads pad the file to the block size with this byte.
+constexpr int kPaddingByte = 0x1A;
 
 struct file_closer {
     void operator()(std::FILE* f) const { std::fclose(f); }
@@ -61,21 +64,30 @@ bool well_formed(const record_layout& layout) {
     return layout.header_length >= 16 && layout.header_length <= claimed_length(layout);
 }
 
-// Checksum register over the record bytes 4.. that the file still holds:
-// the value shown when a record is cut short by the end of the file.
-uint32_t crc_of_truncated(std::FILE* file, uint64_t start, uint64_t total) {
+// Checksum register over the record bytes 4.. that the file still holds,
+// read in pieces: the value shown for a record cut short by the end of the
+// file, and for one too large for its partition, which is never held whole.
+uint32_t crc_in_pieces(std::FILE* file, uint64_t start, uint64_t total) {
     uint32_t crc = 0xFFFFFFFFu;
-    if (fseeko(file, static_cast<off_t>(start + 4), SEEK_SET) != 0) return crc;
-    uint8_t chunk[4096];
-    uint64_t left = total - 4;
-    while (left > 0) {
-        std::size_t want = left < sizeof chunk ? static_cast<std::size_t>(left) : sizeof chunk;
-        std::size_t got = std::fread(chunk, 1, want, file);
-        crc = image_crc32(chunk, got, crc);
+    std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[kCrcPiece]);
+    if (!piece || fseeko(file, static_cast<off_t>(start + 4), SEEK_SET) != 0) return crc;
+    for (uint64_t left = total - 4; left > 0;) {
+        std::size_t want = left < kCrcPiece ? static_cast<std::size_t>(left) : kCrcPiece;
+        std::size_t got = std::fread(piece.get(), 1, want, file);
+        crc = image_crc32(piece.get(), got, crc);
         if (got < want) break;
         left -= got;
     }
     return crc;
+}
+
+// True when every byte from `offset` to the end of the file is padding.
+bool only_padding_from(std::FILE* file, uint64_t offset) {
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+    int c;
+    while ((c = std::getc(file)) == kPaddingByte) {
+    }
+    return c == EOF && !std::ferror(file);
 }
 
 void print_bad_crc(const image_type_info& info, uint32_t computed) {
@@ -94,13 +106,8 @@ record_result install_flash_component(install_call& call, const held_record& rec
                                       const image_type_info& info) {
     std::fputs(info.announcement, stdout);
     std::fflush(stdout);
+    // Over-limit records were refused before they were read.
     if (!checksum_good(rec, info)) return record_result::failed;
-    uint32_t tested = info.limit_on_len ? rec.layout.len : rec.total();
-    if (tested > info.size_limit) {
-        std::printf("%s image is too big for flash (%u > %u)\n", info.size_word, tested,
-                    info.size_limit);
-        return record_result::failed;
-    }
     if (call.check_version && image_has_same_version(rec.data, call.slot)) {
         std::printf("Image has same version as existing image. Skipping update...\n");
         return record_result::next;
@@ -145,9 +152,7 @@ int write_all(int fd, const uint8_t* data, std::size_t length) {
 int write_slot_file(unsigned slot, const held_record& rec) {
     struct stat st;
     if (::stat(kImagesDir, &st) != 0) (void)::mkdir(kImagesDir, 0755);
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%u", slot);
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = ::open(slot_file_path(static_cast<int>(slot)).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return errno;
     std::fputs("    ", stdout);
     uint64_t total = rec.total();
@@ -189,7 +194,7 @@ record_result install_into_slot(install_call& call, const held_record& rec) {
 
 // Writes the application payload to the archive. 0, or the system error number.
 int write_archive(const held_record& rec) {
-    int fd = ::open(kArchivePath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int fd = ::open(kApplicationArchive, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return errno;
     int err = write_all(fd, rec.payload(), rec.layout.payload_length);
     if (::close(fd) != 0 && err == 0) err = errno;
@@ -227,11 +232,30 @@ record_result install_application(install_call& call, record_buffer& buffer,
 void report_truncated(install_call& call, uint64_t offset, const record_layout& layout,
                       const image_type_info& info) {
     std::fputs(info.announcement, stdout);
-    print_bad_crc(info, crc_of_truncated(call.container.get(), offset, layout.total_length()));
+    print_bad_crc(info, crc_in_pieces(call.container.get(), offset, layout.total_length()));
+}
+
+// A flash component over its partition's limit fails without being held in
+// memory: the checksum message when the checksum is bad, else the size one.
+void report_too_big(install_call& call, uint64_t offset, const record_layout& layout,
+                    const image_type_info& info) {
+    std::fputs(info.announcement, stdout);
+    uint64_t total = layout.total_length();
+    uint32_t computed = crc_in_pieces(call.container.get(), offset, total);
+    if (offset + total > call.file_size || computed != layout.crc) {
+        print_bad_crc(info, computed);
+        return;
+    }
+    std::printf("%s image is too big for flash (%u > %u)\n", info.size_word,
+                static_cast<uint32_t>(size_tested_value(info, layout)), info.size_limit);
 }
 
 record_result handle_known(install_call& call, uint64_t offset, const record_layout& layout,
                            const image_type_info& info) {
+    if (info.type_id != kTypeApplication && !within_size_limit(info, layout)) {
+        report_too_big(call, offset, layout, info);
+        return record_result::failed;
+    }
     bool alloc_failed = false;
     record_buffer buffer = read_record(call.container.get(), offset, layout, &alloc_failed);
     if (alloc_failed) {
@@ -262,13 +286,13 @@ walk_result install_step(install_call& call, uint64_t* offset) {
     }
     const image_type_info* info = find_image_type(layout.type_id);
     uint64_t claimed = claimed_length(layout);
-    if (info == nullptr && *offset + claimed > call.file_size) {
-        // Serial downloads arrive padded to the block size with 0x1A bytes,
-        // which decode as a record of unknown type running past the end of
-        // the file: that is the end of the container, not a bad record.
-        return walk_result::end;
-    }
-    if (step == walk_step::inconsistent && (info != nullptr || !well_formed(layout))) {
+    // Serial downloads arrive padded to the block size with 0x1A bytes, which
+    // decode as a record of unknown type running past the end of the file:
+    // that is the end of the container. Any other record running past the
+    // end is a damaged length, and the components after it would be lost.
+    bool past_end = info == nullptr && *offset + claimed > call.file_size;
+    if (past_end && only_padding_from(call.container.get(), *offset)) return walk_result::end;
+    if (past_end || (step == walk_step::inconsistent && (info != nullptr || !well_formed(layout)))) {
         std::printf("Image record at offset %llu has inconsistent lengths, voiding download\n",
                     static_cast<unsigned long long>(*offset));
         return walk_result::failed;

@@ -11,9 +11,11 @@
 // components whose installed version block equals the new header.
 // 1 when the walk reached the end of the container and something was
 // installed, 0 otherwise (components installed before a failure stay).
-// Records of unknown type are passed over unread; one that runs past the end
-// of the file (serial-download padding) ends the container. A known record
-// with inconsistent lengths, or a read error, is a failure. Does not return
+// Records of unknown type are passed over unread. Serial-download padding
+// (nothing but 0x1A bytes up to the end of the file) ends the container; any
+// other record running past the end of the file, a known record with
+// inconsistent lengths, or a read error, is a failure. A flash component over
+// its partition's limit fails without being held in memory. Does not return
 // when the downloaded application is booted.
 int install_image_file(const char* path, uint8_t check_version, unsigned slot);
 // 1 when the installed version block of the record's component equals the

@@ -15,9 +15,7 @@ namespace {
 constexpr const char* kInstallLog = "/user/install.log";
 
 int read_slot_version(uint8_t* block, int slot) {
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    std::FILE* file = std::fopen(path, "rb");
+    std::FILE* file = std::fopen(slot_file_path(slot).c_str(), "rb");
     if (file == nullptr) return 0;
     // A slot file shorter than a version block leaves the rest zero.
     (void)std::fread(block, 1, kVersionBlockSize, file);
@@ -96,3 +94,5 @@ int log_install(const char* file, const char* source) {
     }
     return 1;
 }
+
+std::string slot_file_path(int slot) { return "/user/images/image" + std::to_string(slot); }

@@ -1,6 +1,8 @@
 // Installed versions and the install log.
 #pragma once
 
+#include <string>
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -22,3 +24,6 @@ int log_install(const char* file, const char* source);
 // The log entry for the 7 BCD clock registers (0 seconds ... 6 year), line end
 // included: "File F installed from S at hh:mm:ss on D-M-20YY\n".
 std::string format_install_entry(const char* file, const char* source, const uint8_t clock[7]);
+
+// The image file of slot 1 or 2: "/user/images/image1" or "/user/images/image2".
+std::string slot_file_path(int slot);

@@ -40,6 +40,8 @@ struct settings {
     int64_t fail_erase_block = -1;
     int64_t fail_write_block = -1;
     fault_rule fail_write_piece{1, true};
+    fault_rule flash_short_read;
+    fault_rule flash_short_write;
     uint64_t power_cut_blocks = 0;
     uint64_t power_cut_writes = 0;
     int power_cut_status = 99;
@@ -54,6 +56,8 @@ struct settings {
 // Operations seen since the settings last changed (drives the fault rules).
 struct fault_progress {
     uint64_t write_pieces = 0;  // writes into the fail_write_block
+    uint64_t flash_read_calls = 0;  // reads and writes, for the short-transfer rules
+    uint64_t flash_write_calls = 0;
     uint64_t blocks_written = 0;
     uint64_t flash_writes = 0;
     uint64_t i2c_selects = 0;

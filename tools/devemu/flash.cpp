@@ -116,6 +116,13 @@ bool write_fault(const fd_info& info, uint64_t offset, uint64_t length) {
     return fault_fires(s.fail_write_piece, ++progress().write_pieces);
 }
 
+// The short-transfer switches: one byte less than asked (and possible) is
+// moved, as a driver may do, and the caller must notice.
+size_t shortened(const fault_rule& rule, uint64_t* calls, const fd_info& info, uint64_t n) {
+    bool fires = n > 0 && faults_apply(info) && fault_fires(rule, ++*calls);
+    return static_cast<size_t>(fires ? n - 1 : n);
+}
+
 ssize_t and_write(int fd, const unsigned char* data, size_t length, uint64_t offset) {
     unsigned char merged[4096];
     size_t done = 0;
@@ -150,6 +157,7 @@ ssize_t mtd_pread(int fd, fd_info& info, void* buffer, size_t length, int64_t of
     if (offset >= size) return 0;
     uint64_t n = length < static_cast<uint64_t>(size - offset) ? length : size - offset;
     if (faults_apply(info) && touches(s.fail_read_block, offset, n, s.erase_size)) return fail(EIO);
+    n = shortened(s.flash_short_read, &progress().flash_read_calls, info, n);
     ssize_t got = real().pread64(io(fd, info), buffer, static_cast<size_t>(n), offset);
     if (got > 0) {
         uint64_t first = static_cast<uint64_t>(offset) / s.erase_size;
@@ -162,6 +170,7 @@ ssize_t mtd_pread(int fd, fd_info& info, void* buffer, size_t length, int64_t of
 }
 
 ssize_t mtd_pwrite(int fd, fd_info& info, const void* buffer, size_t length, int64_t offset) {
+    const settings& s = current_settings();
     int64_t size = file_size(fd);
     if (size < 0) return -1;
     if (info.access_mode == O_RDONLY) return fail(EBADF);
@@ -170,6 +179,7 @@ ssize_t mtd_pwrite(int fd, fd_info& info, const void* buffer, size_t length, int
     if (offset >= size) return fail(ENOSPC);
     uint64_t n = length < static_cast<uint64_t>(size - offset) ? length : size - offset;
     if (write_fault(info, offset, n)) return fail(EIO);
+    n = shortened(s.flash_short_write, &progress().flash_write_calls, info, n);
     ssize_t put = and_write(io(fd, info), static_cast<const unsigned char*>(buffer), n, offset);
     if (put > 0) after_write(static_cast<uint64_t>(offset), static_cast<uint64_t>(put));
     return put;

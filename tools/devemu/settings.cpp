@@ -92,6 +92,8 @@ void parse_settings(settings& s) {
     s.fail_erase_block = block_or_none("DEVEMU_FAIL_ERASE_BLOCK");
     s.fail_write_block = block_or_none("DEVEMU_FAIL_WRITE_BLOCK");
     s.fail_write_piece = rule_or("DEVEMU_FAIL_WRITE_PIECE", fault_rule{1, true});
+    s.flash_short_read = rule_or("DEVEMU_FLASH_SHORT_READ", {});
+    s.flash_short_write = rule_or("DEVEMU_FLASH_SHORT_WRITE", {});
     s.power_cut_blocks = number_or("DEVEMU_POWER_CUT_BLOCKS", 0);
     s.power_cut_writes = number_or("DEVEMU_POWER_CUT_WRITES", 0);
     s.power_cut_status = static_cast<int>(number_or("DEVEMU_POWER_CUT_STATUS", 99) & 0xFF);
