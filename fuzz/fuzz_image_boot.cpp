@@ -21,14 +21,12 @@ static void check_image(std::FILE* image, const uint8_t* data, std::size_t size)
             "a found record is bootable");
     require(offset + kHeaderProbeSize <= size, "the found header lies in the file");
     require(last_magic == layout.type_id, "last magic is the found record's");
-    loaded_record record;
-    bool good = load_boot_record(image, offset, layout, &record);
-    require(good == (record.data != nullptr), "something is held exactly when the CRC is good");
-    if (!good) return;
+    record_buffer record = load_boot_record(image, offset, layout);
+    if (!record) return;
     uint64_t t = layout.total_length();
     require(offset + t <= size, "a loaded record lies in the file");
     require(check_record_crc(data + offset, t), "only a good CRC is launched");
-    require(std::memcmp(record.data, data + offset, t) == 0, "the record held is the file's");
+    require(std::memcmp(record.get(), data + offset, t) == 0, "the record held is the file's");
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include "boot/diags.h"
 #include "boot/launch.h"
@@ -36,9 +39,27 @@ search_result search(std::FILE* file) {
 
 // The 13 payload bytes of the loaded record, or "<failed>".
 std::string load(std::FILE* file, const search_result& r) {
-    loaded_record rec;
-    if (!load_boot_record(file, r.offset, r.layout, &rec)) return rec.data ? "<data left>" : "<failed>";
-    return std::string(reinterpret_cast<const char*>(rec.data) + 16, 13) + (rec.mapping ? "" : " (heap)");
+    record_buffer rec = load_boot_record(file, r.offset, r.layout);
+    return rec ? std::string(reinterpret_cast<const char*>(rec.get()) + 16, 13) : "<failed>";
+}
+
+// A medium that fails after `good` bytes, as a dying stick or flash does.
+std::FILE* failing_stream(std::string* data, std::size_t good) {
+    struct medium { std::string* data; std::size_t good, at; };
+    cookie_io_functions_t io{};
+    io.read = [](void* c, char* buf, std::size_t n) -> ssize_t {
+        auto* m = static_cast<medium*>(c);
+        if (m->at >= m->good) return errno = EIO, -1;
+        n = std::min(n, m->good - m->at);
+        std::memcpy(buf, m->data->data() + m->at, n);
+        return m->at += n, static_cast<ssize_t>(n);
+    };
+    io.seek = [](void* c, off64_t* pos, int whence) -> int {
+        if (whence != SEEK_SET) return -1;
+        return static_cast<medium*>(c)->at = static_cast<std::size_t>(*pos), 0;
+    };
+    io.close = [](void* c) -> int { return delete static_cast<medium*>(c), 0; };
+    return fopencookie(new medium{data, good, 0}, "rb", io);
 }
 
 std::string search_and_load(const std::string& container, search_result* result = nullptr) {
@@ -88,14 +109,14 @@ TEST(LoadBootRecord, WholeRecordIsChecked) {
     EXPECT_EQ(search_and_load(kernel + record(kTypeApplication, 1, "payload-bytes", 1, 24, true)), "<failed>");
     // A truncated record fails like a bad checksum.
     EXPECT_EQ(search_and_load(record(kTypeApplication, 1, std::string(4096, 'a')).substr(0, 1000)), "<failed>");
-    // A stream without a file is copied to the heap.
-    std::string container = kernel + record(kTypeApplication, 1, "payload-bytes");
-    std::FILE* stream = fmemopen(container.data(), container.size(), "rb");
-    search_result r = search(stream);
-    EXPECT_EQ(load(stream, r), "payload-bytes (heap)");
-    container[r.offset + 20] ^= 1;
-    EXPECT_EQ(load(stream, r), "<failed>");
-    std::fclose(stream);
+    // A read error part-way through the record is a checksum failure, not a crash.
+    std::string container = kernel + record(kTypeApplication, 1, std::string(70000, 'p'));
+    for (std::size_t good : {container.size(), container.size() - 1, kernel.size() + 100}) {
+        std::FILE* stream = failing_stream(&container, good);
+        search_result r = search(stream);
+        EXPECT_EQ(load(stream, r), good == container.size() ? "ppppppppppppp" : "<failed>") << good;
+        std::fclose(stream);
+    }
 }
 
 class Board : public ::testing::Test {
@@ -125,17 +146,24 @@ TEST_F(Board, BootImageFailuresReturnZero) {
     }
 }
 
-TEST_F(Board, ArchiveThatCannotBeWrittenWholeReboots) {
+// An archive that does not fit fails the slot like a bad checksum: the first
+// slot hands over to the other, the second gives up.
+TEST_F(Board, ArchiveThatCannotBeWrittenWholeFailsTheSlot) {
     write_file("/user/images/image1", record(kTypeApplication, 1, std::string(64 * 1024, 'a')));
-    auto r = run_in_child([] {
-        // A file-size limit stands in for a full /tmp.
-        std::signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit = {16 * 1024, 16 * 1024};
-        setrlimit(RLIMIT_FSIZE, &limit);
-        boot_image(1);
-    });
-    EXPECT_EQ(r.err, "Failed to write application image output file.\n");
-    EXPECT_EQ(read_file(kCommandLog), "/bin/reboot \n");
+    for (int alternate : {0, 1}) {
+        auto r = run_in_child([alternate] {
+            std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit stands in for a full /tmp
+            struct rlimit limit = {16 * 1024, 16 * 1024};
+            setrlimit(RLIMIT_FSIZE, &limit);
+            boot_options.booting_alternate = alternate;
+            exit_child(boot_image(1));
+        });
+        EXPECT_EQ(r.err, "Failed to write application image output file.\n");
+        EXPECT_EQ(std::pair(r.status, read_file(kCommandLog)),
+                  std::pair(0, std::string(alternate ? "/bin/reboot \n" : "")));
+        EXPECT_FALSE(exists(kApplicationArchive));
+        EXPECT_EQ(eeprom(kEepromRunningImage), 7);
+    }
 }
 
 TEST_F(Board, LaunchRunsInstallScriptThenEnvSetupThenBacktrace) {
@@ -192,6 +220,17 @@ TEST_F(Board, RecoveryCopyAnswers) {
         EXPECT_EQ(child.out.find("\nBooting recovery image. You will need to download and install an image before "
                                  "rebooting") != std::string::npos, running == 4);
     }
+    // A copy that fails (here /user/images is a file) leaves the EEPROM alone
+    // and boots the recovery image.
+    SetUp();
+    put_partition(MTD_RESCUE, 0, rec);
+    shell("rm -rf /user/images; touch /user/images");
+    auto child = boot_rescue("1\n");
+    shell("rm -f /user/images; mkdir -p /user/images");
+    EXPECT_THAT(child.err, HasSubstr("Failed to copy image file to image1.\n"));
+    EXPECT_THAT(child.out, ::testing::Not(HasSubstr("Setting boot image")));
+    EXPECT_THAT(child.out, HasSubstr("started RECOVERY"));
+    EXPECT_EQ(eeprom(kEepromRunningImage) * 10 + eeprom(kEepromBootSlot), 47);
 }
 
 TEST_F(Board, RecoveryCopyThatCannotBeWrittenIsBootedNotInstalled) {

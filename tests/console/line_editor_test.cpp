@@ -88,7 +88,19 @@ TEST(ConsoleInput, KeysAndLinesFromAPipe) {
     EXPECT_STREQ(line, "xab");
     EXPECT_EQ(get_key(), 'y');
     EXPECT_EQ(get_key(), 'z');
+    EXPECT_EQ(console_input_ended(), 0);
     EXPECT_EQ(get_key(), 0);  // end of input
+    EXPECT_EQ(console_input_ended(), 1);
+}
+
+// A console that went away ends the line instead of ringing for ever.
+TEST(ConsoleInput, EndOfInputEndsTheLine) {
+    typed_input console("ab");
+    char line[16];
+    alarm(30);  // a spinning editor ends the program rather than hanging it
+    EXPECT_EQ(printed([&] { read_line(line, sizeof line); }), "ab\n");
+    alarm(0);
+    EXPECT_STREQ(line, "ab");
 }
 
 TEST(ConsoleInput, YesNoQuestion) {

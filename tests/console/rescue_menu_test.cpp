@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
 #include <string>
 
 #include "boot/startup.h"
@@ -32,11 +34,42 @@ TEST(MacEntry, CommandQuotesAllButPlainEntries) {
 TEST(MacEntry, SixHexNumbersLikeTheScanConversion) {
     for (const char* good :
          {"00:11:22:33:44:55", "1:2:3:4:5:6", "0:0:0:0:0:100", "aA:bB:cC:dD:eE:fF",
-          "0x1:2:3:4:5:6;x", " 1: 2:+3:-4:5:6", "ffffffffff:1:2:3:4:5"})
+          "0x1:2:3:4:5:6;x", " 1: 2:+3:-4:5:6", "ffffffffff:1:2:3:4:5", "0x:1:2:3:4:0X"})
         EXPECT_TRUE(mac_entry_parses(good)) << good;
     for (const char* bad : {"", "q", "00-11-22-33-44-55", "1:2:3:4:5", "1:2:3:4:5:", "1 :2:3:4:5:6",
                             "g:1:2:3:4:5", "1:2:3:4:5:x6", "1::2:3:4:5:6"})
         EXPECT_FALSE(mac_entry_parses(bad)) << bad;
+}
+
+// Entries built from the pieces the %x conversion treats specially: the parse
+// accepts exactly what sscanf accepts and yields exactly the text it read.
+TEST(MacEntry, AgreesWithSscanfOnGeneratedEntries) {
+    const char* const blanks[] = {"", "", " ", "\t "};
+    const char* const signs[] = {"", "", "+", "-"};
+    const char* const prefixes[] = {"", "", "0x", "0X", "0"};
+    const char* const separators[] = {":", ":", ":", ":", "", " ", "::", ";"};
+    const char digits[] = "09afAFgx";
+    std::mt19937 random(13);
+    auto pick = [&](const auto& choices) { return choices[random() % std::size(choices)]; };
+    for (int n = 0; n < 20000; n++) {
+        std::string entry;
+        for (int field = 0; field < 6; field++) {
+            if (field > 0) entry += pick(separators);
+            entry += std::string(pick(blanks)) + pick(signs) + pick(prefixes);
+            for (unsigned d = random() % 3; d > 0; d--) entry += digits[random() % (sizeof digits - 1)];
+        }
+        entry += pick(blanks);
+        unsigned v[6];
+        int end = -1;
+        bool scanned = std::sscanf(entry.c_str(), "%x:%x:%x:%x:%x:%x%n", &v[0], &v[1], &v[2], &v[3],
+                                   &v[4], &v[5], &end) == 6;
+        std::string consumed;
+        ASSERT_EQ(mac_entry_parses(entry.c_str(), &consumed), scanned ? 1 : 0) << entry;
+        std::size_t start = entry.find_first_not_of(" \t");
+        if (scanned) {
+            ASSERT_EQ(consumed, entry.substr(start, static_cast<std::size_t>(end) - start)) << entry;
+        }
+    }
 }
 
 TEST(MacEntry, DialogueRefusesTakesAtMost17CharactersAndQuits) {

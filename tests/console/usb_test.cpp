@@ -93,6 +93,18 @@ TEST_F(Usb, UndigestibleImageWarnsAtOnceAndIsNeverListed) {
     EXPECT_FALSE(fs::exists("/user/images/rejected"));
 }
 
+// A FIFO or a link to a device would block md5sum or the installer for ever.
+TEST_F(Usb, StickFilesThatAreNotRegularFilesCountAsMissing) {
+    ASSERT_EQ(mkfifo(kStick, 0600), 0);
+    fs::create_symlink("/dev/null", "/mnt/usb/PLM5163_Boot.img");
+    char digest[33];
+    EXPECT_EQ(printed([&] {
+        install_usb_boot_image();
+        EXPECT_EQ(install_usb_replacement_images(), 0);
+        EXPECT_EQ(compute_image_md5(kStick, digest), 0);
+    }), "No boot image found on USB.\nNo valid image found on USB\n");
+}
+
 TEST_F(Usb, MountWaitsOnlyWithTheFlagSet) {
     write_text("/tmp/usb", "");
     EXPECT_EQ(printed([] { EXPECT_EQ(mount_usb(), 0); }), "");

@@ -37,6 +37,7 @@ TEST(Partitions, OpenInOrderWithTheirFlags) {
         EXPECT_EQ(flags < 0, i == MTD_KERNEL) << mtd_device_names[i];
         if (flags < 0) continue;
         EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
+        EXPECT_EQ(fcntl(mtd_partitions[i], F_GETFD), FD_CLOEXEC);
         EXPECT_EQ((flags & O_SYNC) == O_SYNC, i != MTD_RESCUE) << mtd_device_names[i];
         close(mtd_partitions[i]);
     }
@@ -145,6 +146,26 @@ TEST_F(Flash, FailureRows) {
             .replace(r.rewritten, r.erased, r.erased, '\xFF');
         EXPECT_EQ(read_file("/dev/mtd-uboot"), expect);
     }
+    // A count that falls short is a failure: a short block read would be
+    // written back with zeros in place of the bytes not read.
+    const std::pair<const char*, const char*> short_counts[] = {
+        {"DEVEMU_FLASH_SHORT_READ=1", "Flash Write mtd read failed.\n\n"},
+        {"DEVEMU_FLASH_SHORT_WRITE=1", "Flash Write mtd write failed.\n\n"}};
+    for (const auto& [variable, message] : short_counts) {
+        clear_devemu_environment();
+        putenv(const_cast<char*>(variable));
+        std::string out;
+        EXPECT_EQ(write(data.substr(0, 16), 0, false, &out), -1);
+        EXPECT_EQ(out, message);
+    }
+    EXPECT_EQ(read_file("/dev/mtd-uboot").substr(kBlock), pattern().substr(kBlock));
+    putenv(const_cast<char*>("DEVEMU_FLASH_SHORT_READ=1"));
+    std::string out;
+    EXPECT_EQ(write(data.substr(0, 16), 0, false, &out), -1);
+    EXPECT_EQ(read_file("/dev/mtd-uboot"), pattern());  // nothing erased after a short read
+    devemu_reset();
+    char buffer[16];
+    EXPECT_EQ(flash_read(buffer, fd, 4, sizeof buffer), -1);
     clear_devemu_environment();
     devemu_reset();
     ::testing::internal::CaptureStdout();

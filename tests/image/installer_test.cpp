@@ -196,6 +196,9 @@ TEST_F(Installer, FailuresEndTheInstallWithNothingMore) {
          inconsistent, true},
         {"unknown type, H below 16", kKernel + raw_header(100, 0x074B4152 | kExtendedFlag) + pattern(100, 1) + kApp,
          inconsistent, true},
+        // Only padding may run past the end: a damaged length must not drop what follows.
+        {"unknown type past the end", kKernel + raw_header(1u << 20, 0x074B4152) + kApp, inconsistent, true},
+        {"padding then more", kKernel + std::string(100, '\x1a') + "x", inconsistent, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -241,6 +244,44 @@ TEST_F(Installer, DiagnosticsUnknownTypesAndPaddingArePassedOver) {
     EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
     unlink(kImage);
     EXPECT_EQ(read_partition(MTD_DEVICETREE, 0, dft.size()), dft);
+    // A serial download's 0x1A padding ends the container.
+    write_file(kImage, dft + std::string(1000, '\x1a'));
+    EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
+}
+
+// A flash record over its limit is refused without being held: with 4 MiB
+// of memory to spare, a 12 MiB root file system still gets its message. The
+// record is a sparse file so that this process holds none of it either.
+TEST_F(Installer, OversizedFlashRecordIsNeverHeld) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the sanitizer's allocator dies instead of failing";
+#endif
+    const uint32_t len = 12u << 20;
+    std::string header = raw_header(len, kTypeRootFs);
+    const std::string zeros(0x10000, '\0');
+    uint32_t crc = image_crc32(reinterpret_cast<const uint8_t*>(header.data()) + 4, 12, kCrcStart);
+    for (uint32_t done = 0; done < len; done += zeros.size()) {
+        crc = image_crc32(reinterpret_cast<const uint8_t*>(zeros.data()), zeros.size(), crc);
+    }
+    for (uint32_t stored : {crc, crc ^ 1}) {
+        put_be32(reinterpret_cast<uint8_t*>(header.data()), stored);
+        write_file(kImage, header.substr(0, 16));
+        ASSERT_EQ(truncate(kImage, 16 + len), 0);
+        auto run = run_install(kImage, 0, 1, "", [] {
+            unsigned long pages = 0;
+            FILE* statm = std::fopen("/proc/self/statm", "r");
+            if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) return;
+            rlim_t size = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (4u << 20);
+            rlimit limit{size, size};
+            setrlimit(RLIMIT_AS, &limit);
+        });
+        char bad[64];
+        std::snprintf(bad, sizeof bad, "Bad crc for RFS: 0x%08x, voiding download\n", crc);
+        EXPECT_EQ(std::to_string(run.result) + run.out,
+                  "0\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling Root Filesystem: " +
+                      std::string(stored == crc ? "RFS image is too big for flash (12582928 > 11272192)\n" : bad));
+    }
+    unlink(kImage);
 }
 
 TEST_F(Installer, NothingInstallableSaysSo) {

@@ -40,7 +40,7 @@ def APP_LINE(version):  # noqa: N802
     return "Application %s running" % version
 
 
-# Image specs: callables that build a container into the file they are given.
+# Image makers: callables that build a container into the file they are given.
 def records(*recs):
     return lambda out: pathlib.Path(images.build_container(str(out), list(recs)))
 

@@ -2,6 +2,7 @@
 diagnostics and debugger images, clock and mount, Ctrl-C, one PowerPC row."""
 
 import gzip
+import re
 
 import pytest
 
@@ -16,6 +17,18 @@ INSTALL_SH = "#!/bin/sh\necho install script ran\n"
 DEBUGGER = records({"type": "application",
                     "data": gzip.compress(b'#!/bin/sh\necho "debugger runs $*"\n')})
 USB_OS = {"PLM5163_OS.img": app("3.0.0.3")}
+FD_LISTER = ('#!/bin/sh\nfor fd in /proc/self/fd/*; do echo "fd ${fd##*/} $(readlink $fd)"; done\n'
+             'echo fds listed\n')
+
+
+def cut(maker, by=100):
+    """The image with its last bytes gone, as a failing medium or a shrunk file leaves it."""
+    def make(out):
+        path = maker(out)
+        data = path.read_bytes()
+        path.write_bytes(data[:-by])
+        return path
+    return make
 
 
 def booted(slot, version):
@@ -52,6 +65,14 @@ ROWS = {
                            out=["Booting image '1'\nImage1 CRC failed, trying Image2 now.\n"
                                 "Booting image '2'\n", APP_LINE("2.0.0.2")],
                            final=STARTED, state={"running_image": 2}),
+    "truncated-falls-back": dict(slots={1: cut(app("1.0.0.1")), 2: app("2.0.0.2")},
+                                 out=["Booting image '1'\nImage1 CRC failed, trying Image2 now.\n"
+                                      "Booting image '2'\n", APP_LINE("2.0.0.2")],
+                                 final=STARTED, state={"running_image": 2}),
+    # Flash, /dev/mem and the I2C bus are the launcher's alone.
+    "no-device-descriptor-inherited": dict(
+        slots={1: app("1.0.0.1", app=FD_LISTER)}, out=["fd 0 ", "fds listed\n"], final=STARTED,
+        check=lambda b, out: re.search(r"fd \d+ /dev/(mtd-|mem|i2c-)", out) is None),
     "no-app-record-falls-back": dict(
         slots={1: app("1.0.0.1"), 2: KERNEL_ONLY}, eeprom={"boot_slot": 2}, **booted(1, "1.0.0.1"),
         absent=["Booting image '1'\nImage has"],
