@@ -249,15 +249,15 @@ TEST_F(Installer, DiagnosticsUnknownTypesAndPaddingArePassedOver) {
     EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
 }
 
-// A flash record over its limit is refused without being held: with 4 MiB
-// of memory to spare, a 12 MiB root file system still gets its message. The
-// record is a sparse file so that this process holds none of it either.
+// A flash record over its limit is refused without being held: with 1 MiB
+// of memory to spare, a 2 MiB device tree still gets its message. The record
+// is a sparse file so that this process holds none of it either.
 TEST_F(Installer, OversizedFlashRecordIsNeverHeld) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "the sanitizer's allocator dies instead of failing";
 #endif
-    const uint32_t len = 12u << 20;
-    std::string header = raw_header(len, kTypeRootFs);
+    const uint32_t len = 2u << 20;
+    std::string header = raw_header(len, kTypeDeviceTree);
     const std::string zeros(0x10000, '\0');
     uint32_t crc = image_crc32(reinterpret_cast<const uint8_t*>(header.data()) + 4, 12, kCrcStart);
     for (uint32_t done = 0; done < len; done += zeros.size()) {
@@ -271,15 +271,15 @@ TEST_F(Installer, OversizedFlashRecordIsNeverHeld) {
             unsigned long pages = 0;
             FILE* statm = std::fopen("/proc/self/statm", "r");
             if (statm == nullptr || std::fscanf(statm, "%lu", &pages) != 1) return;
-            rlim_t size = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (4u << 20);
+            rlim_t size = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (1u << 20);
             rlimit limit{size, size};
             setrlimit(RLIMIT_AS, &limit);
         });
         char bad[64];
-        std::snprintf(bad, sizeof bad, "Bad crc for RFS: 0x%08x, voiding download\n", crc);
+        std::snprintf(bad, sizeof bad, "Bad crc for DFT: 0x%08x, voiding download\n", crc);
         EXPECT_EQ(std::to_string(run.result) + run.out,
-                  "0\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling Root Filesystem: " +
-                      std::string(stored == crc ? "RFS image is too big for flash (12582928 > 11272192)\n" : bad));
+                  "0\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling Device Tree: " +
+                      std::string(stored == crc ? "DFT image is too big for flash (2097168 > 262144)\n" : bad));
     }
     unlink(kImage);
 }
