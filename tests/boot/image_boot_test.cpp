@@ -37,10 +37,12 @@ search_result search(std::FILE* file) {
     return r;
 }
 
-// The 13 payload bytes of the loaded record, or "<failed>".
+// Up to 13 payload bytes of the loaded record, or "<failed>".
 std::string load(std::FILE* file, const search_result& r) {
     record_buffer rec = load_boot_record(file, r.offset, r.layout);
-    return rec ? std::string(reinterpret_cast<const char*>(rec.get()) + 16, 13) : "<failed>";
+    if (!rec) return "<failed>";
+    return std::string(reinterpret_cast<const char*>(rec.get()) + r.layout.header_length,
+                       std::min<std::size_t>(13, r.layout.payload_length));
 }
 
 // A medium that fails after `good` bytes, as a dying stick or flash does.
