@@ -1,6 +1,7 @@
 // Boot options from an arbitrary environment area of exactly 1792 bytes
 // (shorter inputs are padded with NUL bytes, longer ones cut).
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include "boot/boot_options.h"
@@ -15,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     boot_options_record o;
     parse_boot_options(area.data(), &o);
     require(area == copy, "the environment is only read");
-    for (int v : {o.gdb, o.gdbserver, o.rescue, o.diags, o.shell, o.memchk}) {
+    for (int v : std::initializer_list<int>{o.gdb, o.gdbserver, o.rescue, o.diags, o.shell, o.memchk}) {
         require(v == 0 || v == 1, "every option is 0 or 1");
     }
     require(!o.gdbserver || o.gdb, "gdbserver on sets gdb");
