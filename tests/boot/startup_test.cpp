@@ -12,6 +12,11 @@
 
 using namespace support;
 
+// The emulated EEPROM needs no write cycle, and nothing here waits for a
+// reboot: 100 ms a byte and a second a reboot would make these cases slow.
+extern "C" int usleep(useconds_t) { return 0; }
+extern "C" unsigned int sleep(unsigned int) { return 0; }
+
 namespace {
 
 // The fields that differ from the defaults.
