@@ -1,4 +1,5 @@
-// Against the scratch board root's real files and commands.
+// Against the scratch board root's real files and commands. The rejected list,
+// the mount wait and the replacement images are the system tests' part.
 #include "console/usb.h"
 
 #include <fcntl.h>
@@ -17,7 +18,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr char kHello[] = "5d41402abc4b2a76b9719d911017c592";  // md5 of "hello"
-const std::string kListed = std::string("/user/images/rejected/") + kHello;
 constexpr char kStick[] = "/mnt/usb/PLM5163_OS.img";
 
 class Usb : public ::testing::Test {
@@ -62,37 +62,6 @@ TEST_F(Usb, DigestsOfFilesWithAnyName) {
     for (const auto& entry : fs::directory_iterator("/mnt/usb")) ADD_FAILURE() << entry.path();
 }
 
-TEST_F(Usb, RejectedListIsKeyedByDigest) {
-    write_text(kStick, "hello");
-    EXPECT_EQ(printed([] { EXPECT_EQ(image_in_rejected_list(kStick), 0); }), "");
-    add_to_rejected_list(kStick);
-    EXPECT_TRUE(fs::is_regular_file(kListed));
-    EXPECT_EQ(fs::file_size(kListed), 0u);
-    EXPECT_EQ(image_in_rejected_list(kStick), 1);
-    write_text("/mnt/usb/PLM5163_replace1_OS.img", "hello");  // the name does not matter
-    EXPECT_EQ(image_in_rejected_list("/mnt/usb/PLM5163_replace1_OS.img"), 1);
-    // Listed already: no command runs, so the entry keeps its time stamp.
-    const timespec y2k[2] = {{946684800, 0}, {946684800, 0}};
-    ASSERT_EQ(utimensat(AT_FDCWD, kListed.c_str(), y2k, 0), 0);
-    add_to_rejected_list(kStick);
-    struct stat info {};
-    ASSERT_EQ(stat(kListed.c_str(), &info), 0);
-    EXPECT_EQ(info.st_mtim.tv_sec, 946684800);
-    write_text(kStick, "hello again");
-    EXPECT_EQ(image_in_rejected_list(kStick), 0);
-}
-
-TEST_F(Usb, UndigestibleImageWarnsAtOnceAndIsNeverListed) {
-    EXPECT_EQ(printed([] { EXPECT_EQ(image_in_rejected_list(kStick), 0); }),
-              "Warning: Cannot determine if image is in rejected list!\n");
-    EXPECT_EQ(printed([] { add_to_rejected_list(kStick); }),
-              "Warning: Cannot add image to rejected list!\n");
-    fs::create_directories(kStick);  // a directory gives no digest either
-    EXPECT_EQ(printed([] { add_to_rejected_list(kStick); }),
-              "Warning: Cannot add image to rejected list!\n");
-    EXPECT_FALSE(fs::exists("/user/images/rejected"));
-}
-
 // A FIFO or a link to a device would block md5sum or the installer for ever.
 TEST_F(Usb, StickFilesThatAreNotRegularFilesCountAsMissing) {
     ASSERT_EQ(mkfifo(kStick, 0600), 0);
@@ -103,32 +72,6 @@ TEST_F(Usb, StickFilesThatAreNotRegularFilesCountAsMissing) {
         EXPECT_EQ(install_usb_replacement_images(), 0);
         EXPECT_EQ(compute_image_md5(kStick, digest), 0);
     }), "No boot image found on USB.\nNo valid image found on USB\n");
-}
-
-TEST_F(Usb, MountWaitsOnlyWithTheFlagSet) {
-    write_text("/tmp/usb", "");
-    EXPECT_EQ(printed([] { EXPECT_EQ(mount_usb(), 0); }), "");
-    usb_present = 1;
-    EXPECT_EQ(
-        printed([] { EXPECT_EQ(mount_usb(), 0); }),
-        "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n"
-        "USB mounted and ready!\n");
-}
-
-TEST_F(Usb, ReplacementStepResults) {
-    EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 0); }),
-              "No valid image found on USB\n");
-    write_text(kStick, "hello");
-    EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 3); }), "");
-    // A listed slot 2 replacement refused: nothing else is looked at.
-    write_text("/mnt/usb/PLM5163_replace2_OS.img", "hello");
-    write_text("/mnt/usb/PLM5163_replace1_OS.img", "hello");
-    add_to_rejected_list(kStick);
-    typed_input console("n\n");
-    EXPECT_EQ(
-        printed([] { EXPECT_EQ(install_usb_replacement_images(), 0); }),
-        "USB image (file 'PLM5163_replace2_OS.img') replacement for image2 found\n"
-        "Replacement USB image is in rejected list.\nWould you still like to load it? (y/n) ");
 }
 
 TEST_F(Usb, ChooserWithoutTheStickDirectoryQuitsWhereItStood) {

@@ -68,43 +68,14 @@ const std::string kKernel = record(kTypeKernel, 0x01020304, pattern(20000, 1));
 const std::string kRootFs = record(kTypeRootFs, 0x01020305, pattern(90000, 2));
 const std::string kApp = record(kTypeApplication, 0x03010012, pattern(150000, 3));
 
-TEST_F(Installer, BundleAnsweredTwoWritesFlashThenSlotTwo) {
-    write_file(kImage, kKernel + kRootFs + kApp);
-    auto run = run_install(kImage, 0, 0, "2\n");
-    EXPECT_EQ(run.result, 1);
-    EXPECT_EQ(read_partition(MTD_KERNEL, 0, kKernel.size() + 16), kKernel + erased(16));
-    EXPECT_EQ(read_partition(MTD_RFS, 0, kRootFs.size()) + read_file("/user/images/image2"), kRootFs + kApp);
-    EXPECT_FALSE(exists("/user/images/image1"));
-    EXPECT_EQ(eeprom(kEepromBootSlot), 2);
-    EXPECT_NE(eeprom_bytes(kEepromTimestampSlot2, kRtcRegisterCount), kErased7);
-    EXPECT_EQ(eeprom_bytes(kEepromTimestampSlot1, kRtcRegisterCount), kErased7);
-    EXPECT_EQ(set_image_timestamp(3), 0);
-    // Four blanks, a percentage after every 64 KiB chunk, then 100%.
-    EXPECT_EQ(run.out, "\nExtracting images ... Do *NOT* power cycle the switch.\nInstalling Kernel: "
-                       "     \b\b\b\b000%\b\b\b\b100%\nInstalling Root Filesystem:      \b\b\b\b000%"
-                       "\b\b\b\b050%\b\b\b\b100%\nInstalling Application: " + std::string(kPrompt) +
-                       "Installing image as image2:     \b\b\b\b043%\b\b\b\b087%\b\b\b\b100%"
-                       "\b\b\b\b100%\n\nImage2 updated succeeded\n");
-}
-
-TEST_F(Installer, UnnamedSlotBootsTheDownloadedApplication) {
-    std::string app = record(kTypeApplication, 1, application_archive({{"home/bin/mp.elf.strip", "DOWNLOADED"}}));
-    write_file(kImage, kKernel + app + kApp);
-    for (const char* answer : {"\n", "x\n", ""}) {
-        auto run = run_install(kImage, 0, 0, answer);
-        EXPECT_EQ(run.result, -1) << answer;
-        EXPECT_EQ(read_partition(MTD_KERNEL, 0, kKernel.size()), kKernel);
-        EXPECT_THAT(run.out, HasSubstr(std::string(kPrompt) + "Booting downloaded image\nImage ready to boot...\n"));
-        EXPECT_THAT(run.out, HasSubstr("started DOWNLOADED"));
-        // The record after the booted one is never looked at.
-        EXPECT_EQ(count_of(run.out, "Installing Application: "), 1);
-        EXPECT_FALSE(exists("/user/images/image1") || exists("/user/images/image2") || eeprom(kEepromBootSlot) != 7);
-    }
+// Booting the download is the system tests' part; here the archive cannot be written.
+TEST_F(Installer, UnnamedSlotWithoutRoomForTheArchive) {
+    write_file(kImage, kApp);
     mkdir("/tmp/vexalimage.tar.gz", 0755);
-    auto run = run_install(kImage, 0, 0, "\n");
+    auto run = run_install(kImage, 0, 0, "x\n");
     rmdir("/tmp/vexalimage.tar.gz");
     EXPECT_EQ(run.result, 0);
-    EXPECT_THAT(run.out, HasSubstr("Booting downloaded image\nImage unpack failed (err 21)\n"));
+    EXPECT_THAT(run.out, HasSubstr(std::string(kPrompt) + "Booting downloaded image\nImage unpack failed (err 21)\n"));
 }
 
 TEST_F(Installer, SlotIsAskedOnceAndNeverWhenGiven) {
@@ -119,25 +90,22 @@ TEST_F(Installer, SlotIsAskedOnceAndNeverWhenGiven) {
     EXPECT_EQ(read_file("/user/images/image2"), second);
 }
 
+// The whole 16-byte header is the version: a rebuilt record of the same id
+// installs, and extended and HDR3 records compare the same way.
 TEST_F(Installer, SameVersionIsSkippedWholeHeaderCounts) {
     write_file("/user/images/image1", kApp);
-    write_file(kImage, kApp);
-    auto run = run_install(kImage, 1, 1);
-    EXPECT_EQ(std::pair(run.result, eeprom(kEepromBootSlot)), std::pair(0, 7));
-    EXPECT_THAT(run.out, HasSubstr("Installing image as image1: Image1 has same version as existing "
-                                   "image. Skipping update...\n" + std::string(kNoImage)));
-    EXPECT_EQ(run_install(kImage, 0, 1).result, 1);  // no check: written again
     std::string rebuilt = record(kTypeApplication, 0x03010012, pattern(150000, 9));
     write_file(kImage, rebuilt);
     EXPECT_EQ(run_install(kImage, 1, 1).result, 1);
     EXPECT_EQ(read_file("/user/images/image1"), rebuilt);
-    // Extended and HDR3 records install whole, and are then skipped.
     std::string app = record(kTypeApplication, 4, pattern(5000, 8), 2, 0x40);
     std::string kernel = record(kTypeKernel, 5, pattern(9000, 9), 3, 0x40);
     write_file(kImage, kernel + app);
     EXPECT_EQ(run_install(kImage, 1, 2).result, 1);
     EXPECT_EQ(read_file("/user/images/image2") + read_partition(MTD_KERNEL, 0, kernel.size()), app + kernel);
-    EXPECT_EQ(count_of(run_install(kImage, 1, 2).out, "Skipping update..."), 2);
+    auto again = run_install(kImage, 1, 2);
+    EXPECT_EQ(std::pair(again.result, count_of(again.out, "Skipping update...")), std::pair(0, 2));
+    EXPECT_EQ(run_install(kImage, 0, 2).result, 1);  // no check: written again
 }
 
 // A boot-loader binary whose version block at 240 is that of a record of `id`.
@@ -162,18 +130,6 @@ TEST_F(Installer, BootLoaderSkipComparesLenMagicAndIdWhateverTheCrc) {
     write_file(kImage, newer);
     EXPECT_EQ(run_install(kImage, 1, 0).result, 1);
     EXPECT_EQ(read_partition(MTD_UBOOT, 0, 4096), newer.substr(16));
-}
-
-TEST_F(Installer, LimitsAreInclusiveBootLoaderOnLen) {
-    // Already installed, so the 5 MiB need not be written: the skip comes after the size test.
-    std::string fits = record(kTypeKernel, 1, pattern(5242880 - 16, 10));
-    put_partition(MTD_KERNEL, 0, fits.substr(0, 16));
-    write_file(kImage, fits);
-    EXPECT_THAT(run_install(kImage, 1, 0).out, HasSubstr("Installing Kernel: Image has same version"));
-    std::string uboot = record(kTypeBootLoader, 1, pattern(0x80000, 11));
-    write_file(kImage, uboot);
-    EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
-    EXPECT_EQ(read_partition(MTD_UBOOT, 0, 0x80000), uboot.substr(16));
 }
 
 TEST_F(Installer, FailuresEndTheInstallWithNothingMore) {
@@ -228,7 +184,7 @@ TEST_F(Installer, FailuresEndTheInstallWithNothingMore) {
     }
 }
 
-TEST_F(Installer, DiagnosticsUnknownTypesAndPaddingArePassedOver) {
+TEST_F(Installer, DiagnosticsAndUnknownTypesArePassedOver) {
     std::string diags = record(kTypeDiagnostics, 6, pattern(300000, 13));
     std::string unknown = record(0x074B4152, 7, pattern(5000, 14), 1, 24, true);
     std::string dft = record(kTypeDeviceTree, 5, pattern(20000, 15));
@@ -248,9 +204,6 @@ TEST_F(Installer, DiagnosticsUnknownTypesAndPaddingArePassedOver) {
     EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
     unlink(kImage);
     EXPECT_EQ(read_partition(MTD_DEVICETREE, 0, dft.size()), dft);
-    // A serial download's 0x1A padding ends the container.
-    write_file(kImage, dft + std::string(1000, '\x1a'));
-    EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
 }
 
 // A flash record over its limit is refused without being held: with 1 MiB
@@ -332,36 +285,24 @@ TEST_F(Installer, WriteFailures) {
     EXPECT_EQ(eeprom_bytes(kEepromTimestampSlot2, kRtcRegisterCount), kErased7);
 }
 
-std::string versions_table() { return run_in_child([] { show_installed_versions(); }).out; }
-
+// Erased partitions and a missing slot are the system tests' part.
 TEST_F(Installer, VersionTableListsEveryComponentInItsOrder) {
     put_partition(MTD_UBOOT, 0, pattern(1024, 1).replace(240, 16, record(kTypeBootLoader, 0x05060708, "").substr(0, 16)));
     put_partition(MTD_KERNEL, 0, record(kTypeKernel, 0x02000001, "k"));
     put_partition(MTD_RFS, 0, record(kTypeRootFs, 0x02000002, "r"));
     put_partition(MTD_DEVICETREE, 0, record(kTypeDeviceTree, 0x02000003, "d"));
-    put_partition(MTD_RESCUE, 0, record(kTypeDiagnostics, 0x09090909, "x"));
-    write_file("/user/images/image1", record(kTypeApplication, 0x0301000C, "a"));
-    // A missing slot shows zeros; the diagnostics image is not listed.
-    EXPECT_EQ(versions_table(), "Installed images versions: \n\tBoot image  : 5.6.7.8\n\tRFS image   : 2.0.0.2\n"
-              "\tKernel image: 2.0.0.1\n\tDFT image   : 2.0.0.3\n\tOS image 1  : 3.1.0.12\n"
-              "\tOS image 2  : 0.0.0.0\n");
-    for (int p : {MTD_UBOOT, MTD_DEVICETREE, MTD_KERNEL, MTD_RFS}) erase_partition(p);
-    unlink("/user/images/image1");
-    write_file("/user/images/image2", record(kTypeApplication, 0xFF000001, "a"));
-    EXPECT_EQ(versions_table(),
-              "Installed images versions: \n\tBoot image  : 255.255.255.255\n\tRFS image   : 255.255.255.255\n"
-              "\tKernel image: 255.255.255.255\n\tDFT image   : 255.255.255.255\n\tOS image 1  : 0.0.0.0\n"
-              "\tOS image 2  : 255.0.0.1\n");
+    put_partition(MTD_RESCUE, 0, record(kTypeDiagnostics, 0x09090909, "x"));  // not listed
+    write_file("/user/images/image2", record(kTypeApplication, 0xFF00000C, "a"));
+    EXPECT_EQ(run_in_child([] { show_installed_versions(); }).out,
+              "Installed images versions: \n\tBoot image  : 5.6.7.8\n\tRFS image   : 2.0.0.2\n"
+              "\tKernel image: 2.0.0.1\n\tDFT image   : 2.0.0.3\n\tOS image 1  : 0.0.0.0\n"
+              "\tOS image 2  : 255.0.0.12\n");
 }
 
 TEST_F(Installer, ReadImageVersionSources) {
     uint8_t block[kVersionBlockSize];
     auto block_is = [&](const std::string& expected) { return std::string(reinterpret_cast<char*>(block), 16) == expected; };
-    std::string rec = record(kTypeApplication, 0x01020304, pattern(100, 2));
-    write_file("/user/images/image2", rec);
-    EXPECT_EQ(read_image_version(kTypeApplication, block, 2), 1);
-    EXPECT_TRUE(block_is(rec.substr(0, 16)));
-    // A short slot file leaves the rest zero; a missing one gives 0.
+    // A short slot file leaves the rest zero; a missing one gives 0 and zeros.
     write_file("/user/images/image1", "\x01\x02\x03");
     EXPECT_EQ(read_image_version(kTypeApplication, block, 1), 1);
     EXPECT_TRUE(block_is(std::string("\x01\x02\x03") + std::string(13, '\0')));
@@ -372,8 +313,6 @@ TEST_F(Installer, ReadImageVersionSources) {
     put_partition(MTD_RESCUE, 0, diags);
     EXPECT_EQ(read_image_version(kTypeDiagnostics, block, 0), 1);
     EXPECT_TRUE(block_is(diags.substr(0, 16)));
-    EXPECT_EQ(read_image_version(kTypeKernel, nullptr, 0), 0);
-
     auto child = run_in_child([] {
         uint8_t b[kVersionBlockSize];
         // The comparison is exact: bit 31 set is no known type either.
@@ -394,24 +333,18 @@ TEST_F(Installer, InstallLogEntries) {
     // Control bits outside each register's field are dropped; the year keeps all eight.
     const std::tuple<std::array<uint8_t, 7>, const char*, const char*> rows[] = {
         {{0x05, 0x47, 0x14, 0x04, 0x03, 0x12, 0x26}, "xmodem", "File f installed from xmodem at 14:47:05 on 3-12-2026\n"},
-        {{0x48, 0x59, 0x09, 0x01, 0x05, 0x01, 0x07}, "USB", "File f installed from USB at 09:59:48 on 5-1-2007\n"},
         {{0x92, 0xB4, 0xE3, 0xFF, 0xF1, 0xF0, 0x99}, "10.0.0.1", "File f installed from 10.0.0.1 at 23:34:12 on 31-10-2099\n"}};
     for (const auto& [clock, from, entry] : rows) EXPECT_EQ(format_install_entry("f", from, clock.data()), entry);
-
+    // A clock that does not answer logs zeros, after what the log held.
     write_file("/user/install.log", "earlier line\n");
-    auto first = run_in_child([] { log_install("/mnt/usb/PLM5163_Boot.img", "USB"); });
-    EXPECT_EQ(first.out.rfind("Updating install log. File /mnt/usb/PLM5163_Boot.img installed from USB at ", 0), 0u);
-    // A clock that does not answer logs zeros.
     auto child = run_in_child([] {
         setenv("DEVEMU_I2C_FAIL_READ", "1+", 1);
         exit_child(log_install("image", "xmodem"));
     });
-    EXPECT_EQ(child.status, 1);
     const std::string zeros = "File image installed from xmodem at 00:00:00 on 0-0-2000\n";
+    EXPECT_EQ(child.status, 1);
     EXPECT_THAT(child.out, HasSubstr("Updating install log. " + zeros));
-    EXPECT_THAT(read_file("/user/install.log"),
-                ::testing::MatchesRegex("earlier line\nFile /mnt/usb/PLM5163_Boot.img installed from USB at "
-                                        "[0-9]{2}:[0-9]{2}:[0-9]{2} on [0-9]{1,2}-[0-9]{1,2}-20[0-9]{2}\n" + zeros));
+    EXPECT_EQ(read_file("/user/install.log"), "earlier line\n" + zeros);
 }
 
 }  // namespace

@@ -87,22 +87,22 @@ class SimBoard:
         return property(lambda self: boardfs.read_eeprom(self.fs, offset, length)[
                             0 if length == 1 else slice(None)],
                         lambda self, value: boardfs.write_eeprom(self.fs, offset, value))
-
-    boot_slot, running_image, usb_marker = _field("boot-slot"), _field("running-image"), \
-        _field("usb-marker")
-    timestamp2 = _field("timestamp2", 7)
+    boot_slot, running_image = _field("boot-slot"), _field("running-image")
+    usb_marker, timestamp2 = _field("usb-marker"), _field("timestamp2", 7)
     del _field
 
     def flash(self, name, length):
         with open(self.fs.dev(name), "rb") as f:
             return f.read(length)
 
+    def _log(self, path):
+        return pathlib.Path(path).read_text("utf-8", "replace").splitlines()
+
     def commands(self):
-        text = pathlib.Path(self.fs.commands_log).read_text("utf-8", "replace")
-        return [line.replace("\\n", "\n") for line in text.splitlines()]
+        return [line.replace("\\n", "\n") for line in self._log(self.fs.commands_log)]
 
     def events(self):
-        return pathlib.Path(self.fs.events_log).read_text("utf-8", "replace").splitlines()
+        return self._log(self.fs.events_log)
 
     def user_file(self, rel):
         p = self.path / "user" / rel

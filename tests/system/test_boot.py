@@ -56,7 +56,6 @@ ROWS = {
                         # control bits above the masks are not part of the date
                         rtc=[0x80, 0x89, 0x47, 0x01, 0x45, 0x81, 0x26],
                         cmds_start=["date 010507092026\n", MOUNT]),
-    "slot-byte-3": dict(slots=TWO, eeprom={"boot_slot": 3}, **booted(1, "1.0.0.1")),
     # Neither the boot-slot byte nor the clock can be read: slot 1, the preset date.
     "eeprom-unreadable": dict(slots=TWO, eeprom={"boot_slot": 2}, **booted(1, "1.0.0.1"),
                               options=FAST + ("--env", "DEVEMU_I2C_FAIL_READ=1+"),
@@ -84,10 +83,6 @@ ROWS = {
                                 "Trying image 2.\n", APP_LINE("2.0.0.2")],
                            absent=["Booting image '2'"], final=STARTED,
                            state={"running_image": 2}),
-    "slot-2-missing": dict(slots={1: app("1.0.0.1")}, eeprom={"boot_slot": 2},
-                           out=["Booting image '2'\nFailed to open Application image 2. "
-                                "Trying image 1.\n", APP_LINE("1.0.0.1")],
-                           final=STARTED, state={"running_image": 1}),
     "missing-then-bad-reboots": dict(
         slots={2: bad()}, eeprom={"boot_slot": 1, "running_image": 7},
         out=["Booting image '1'\nFailed to open Application image 1. Trying image 2.\n"
@@ -115,8 +110,6 @@ ROWS = {
         {"type": "kernel", "data": b"K" * 3000},
         {"type": "rfs", "data": b"R" * 5000, "form": "extended", "header_length": 64},
         app_record("4.0.0.4", form="hdr3", header_length=48))}, **booted(1, "4.0.0.4")),
-    "extended-app-magic": dict(slots={1: records(app_record("4.1.0.1", form="extended"))},
-                               **booted(1, "4.1.0.1")),
     "diagnostics-before-app": dict(
         slots={1: records({"type": "diagnostics", "data": app_archive("6.0.0.6", diags=True)},
                           app_record("1.0.0.1"))},
@@ -135,12 +128,6 @@ ROWS = {
         slots=TWO, eeprom={"boot_slot": 2}, env={"gdbserver": "on", "gdbport": "999"},
         keys=[("IP addr    :", "q\r")], out=["IP addr    :", "Booting image '2'\n"],
         final=REBOOTED, cmds_end=["/bin/gdbserver :999 %s\n" % APP, "reboot"]),
-    "gdbserver-memchk-default-port": dict(
-        slots=TWO, env={"gdbserver": "on", "memchk": "on"}, keys=[("IP addr    :", "q\r")],
-        final=REBOOTED,
-        cmds_end=["LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :1234 %s\n" % APP, "reboot"]),
-    "memchk": dict(slots={1: app("1.0.0.1")}, env={"memchk": "on"}, out=[APP_LINE("1.0.0.1")],
-                   final=REBOOTED, cmds_end=["LD_PRELOAD=libduma.so.0.0.0 %s\n" % APP, "reboot"]),
     "gdb-from-other-slot": dict(
         slots={1: app("1.0.0.1"), 2: DEBUGGER}, env={"gdb": "on", "memchk": "on"},
         out=["Extracting GDB from image slot 2\n", "*** Launching under GDB ***\n",
@@ -153,9 +140,6 @@ ROWS = {
     "env-setup-lines": dict(slots={1: env_app("A 1\nB 2\n")}, final=STARTED,
                             out=["Running install script\ninstall script ran\n",
                                  "vars A=[1] B=[2] C=[]"], cmds=["/tmp/home/bin/install.sh"]),
-    "env-setup-tab": dict(slots={1: env_app("A 1\tB")}, out=["vars A=[1] B=[] C=[]"]),
-    "env-setup-long": dict(slots={1: env_app("A " + "x" * 600 + " C 3")},
-                           out=["vars A=[%s] B=[] C=[]" % ("x" * 511)]),
     "env-setup-needs-install-script": dict(slots={1: env_app("A 1 B 2", install_sh=None)},
                                            out=["vars A=[] B=[] C=[]"],
                                            absent=["Running install script"]),
