@@ -32,9 +32,9 @@ def test_every_type_and_form_reported_and_extracted(tmp_path):
     src, out = tmp_path / "p", tmp_path / "c.img"
     src.write_bytes(DATA)
     forms = [("plain", "extended", "hdr3")[i % 3] for i in range(len(TYPES))]
-    args = ["build", "-o", out, "--version", "1.2.3.250"]
-    for name, form in zip(TYPES, forms):
-        args += ["--form", form] + ([] if form == "plain" else ["--header-length", 40])
+    args = ["build", "-o", out]
+    for name, form in zip(TYPES, forms):  # options apply to the record after them
+        args += ["--version", "1.2.3.250", "--form", form] + ([] if form == "plain" else ["--header-length", 40])
         args += ["%s=%s" % (name, src)]
     assert run(*args).returncode == 0
     status, report = info(out)
