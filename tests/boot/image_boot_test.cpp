@@ -151,11 +151,11 @@ TEST_F(Board, BootImageFailuresReturnZero) {
 // An archive that does not fit fails the slot like a bad checksum: the first
 // slot hands over to the other, the second gives up.
 TEST_F(Board, ArchiveThatCannotBeWrittenWholeFailsTheSlot) {
-    write_file("/user/images/image1", record(kTypeApplication, 1, std::string(64 * 1024, 'a')));
+    write_file("/user/images/image1", record(kTypeApplication, 1, std::string(1024 * 1024, 'a')));
     for (int alternate : {0, 1}) {
         auto r = run_in_child([alternate] {
             std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit stands in for a full /tmp
-            struct rlimit limit = {16 * 1024, 16 * 1024};
+            struct rlimit limit = {512 * 1024, 512 * 1024};
             setrlimit(RLIMIT_FSIZE, &limit);
             boot_options.booting_alternate = alternate;
             exit_child(boot_image(1));
