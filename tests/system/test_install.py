@@ -67,10 +67,6 @@ USB_ROWS = {
         {OS: app("9.0.0.1")}, listed=[OS], options=(), keys=[(LISTED, "y\r")],
         out=["Continuing to load USB image...\n", APP_LINE("9.0.0.1")], final=STARTED,
         no_cmds=["touch ", "mkdir -p"]),
-    "listed-image-upper-y-asks-again": stick(
-        {OS: app("9.0.0.1")}, listed=[OS], options=(),
-        keys=[(LISTED, "Y\r"), ("Y\n(y/n) (y/n) ", "n\r")], out=slot2_boot(),
-        absent=["Timeout"], final=STARTED),
     "corrupt-image-is-listed": stick({OS: bad()}, out=slot2_boot("USB image CRC failed."),
                                      check=lambda b, out: len(b.rejected()) == 1),
     "image-of-another-switch": stick({OS: KERNEL_ONLY}, out=slot2_boot(
@@ -100,11 +96,6 @@ USB_ROWS = {
         out=["Continuing with replacement USB image...\n", "Image2 has been successfully replaced\n"
              "USB replacement image: board will boot with image2.\n", APP_LINE("2.0.0.2")],
         final=STARTED),
-    "replacement-of-the-same-version": stick(
-        {R2: TWO[2]}, out=["replacement for image2 found\n", "Image2 has same version as "
-                           "existing image. Skipping update...\n",
-                                   "No valid image found on USB\n", "Booting image '2'\n"],
-        absent=["successfully replaced"], check=lambda b, out: b.install_log() == []),
     "boot-bundle-installs-reboots-then-is-skipped": stick(
         {"PLM5163_Boot.img": records({"type": "kernel", "data": b"stick kernel\n" * 100,
                                       "version": "3.1.0.1"})},
@@ -204,7 +195,6 @@ def recovery(version, kind="application"):
 
 
 RTC = [0x30, 0x59, 0x23, 0x02, 0x31, 0x12, 0x24]
-SAME = {"type": "application", "data": app_archive("7.0.0.1"), "version": "7.0.0.1"}
 RECOVERY_Q = "Install recovery image as image 1 or 2 (hit return to just boot image): "
 INSTALL_ROWS = {
     "bundle-answered-2": dict(
@@ -219,11 +209,6 @@ INSTALL_ROWS = {
         download=bundle("3.0.0.1"), installcmd="install /tmp/image 0 0", keys=[(SLOT_Q, "\n")],
         out=["Booting downloaded image", "Image ready to boot...", APP_LINE("3.0.0.1")],
         final=STARTED, check=lambda b, out: b.user_file("images/image1") is None),
-    "same-version-installs-nothing": dict(
-        slots={1: records(SAME)}, download=[SAME], eeprom={"boot_slot": 2},
-        installcmd="install /tmp/image 1 1", state={"boot_slot": 2},
-        out=["Image1 has same version as existing image. Skipping update...",
-             "ERROR: No valid image found", "installcmd: result 0"]),
     "diagnostics-image-launched": dict(
         rescue=recovery("9.9.0.1", "diagnostics"), installcmd="diags", eeprom={"boot_slot": 2},
         out=["Launching diagnostics image", APP_LINE("9.9.0.1")], final=STARTED,
