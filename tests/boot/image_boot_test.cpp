@@ -130,24 +130,6 @@ protected:
     }
 };
 
-TEST_F(Board, BootImageFailuresReturnZero) {
-    const std::tuple<int, std::string, const char*> rows[] = {
-        {1, record(kTypeApplication, 1, "payload-bytes", 1, 24, true), "Image1 CRC failed, trying Image2 now.\n"},
-        {1, record(kTypeKernel, 1, std::string(40, 'k')),
-         "Image has invalid header 0x34b4152. (0x64b4152)\nImage1 has invalid header... trying Image2.\n"},
-        {2, "", "Image has invalid header 0x0. (0x64b4152)\nImage2 has invalid header... trying Image1.\n"},
-        {0, "", ""}, {4, "", ""}, {-1, "", ""}, {3, "", "Failed to open application image from USB.\n"},
-    };
-    unlink("/mnt/usb/PLM5163_OS.img");
-    for (const auto& [slot, content, err] : rows) {
-        if (slot == 1 || slot == 2) write_file("/user/images/image" + std::to_string(slot), content);
-        auto r = run_in_child([slot = slot] { exit_child(boot_image(slot) == 0 ? 0 : 1); });
-        EXPECT_EQ(r.status, 0) << slot;
-        EXPECT_EQ(r.err, err);
-        EXPECT_EQ(r.out + read_file(kCommandLog), "");
-    }
-}
-
 // An archive that does not fit fails the slot like a bad checksum: the first
 // slot hands over to the other, the second gives up.
 TEST_F(Board, ArchiveThatCannotBeWrittenWholeFailsTheSlot) {

@@ -106,19 +106,12 @@ ROWS = {
                "Failed to open Application image 2.\nEntering Rescue Mode.\n" + MENU, "e"),
               ("# ", "echo shell-was-here\r"), ("shell-was-here", "exit\r")],
         final=REBOOTED, cmds_end=["/bin/sh\n", "reboot"]),
-    "app-behind-kernel-and-rfs": dict(slots={1: records(
-        {"type": "kernel", "data": b"K" * 3000},
-        {"type": "rfs", "data": b"R" * 5000, "form": "extended", "header_length": 64},
-        app_record("4.0.0.4", form="hdr3", header_length=48))}, **booted(1, "4.0.0.4")),
     "diagnostics-before-app": dict(
         slots={1: records({"type": "diagnostics", "data": app_archive("6.0.0.6", diags=True)},
                           app_record("1.0.0.1"))},
         out=["install diags image\n", APP_LINE("6.0.0.6")], absent=[APP_LINE("1.0.0.1")],
         cmds=["mkdir -p /tmp/home/bin", "mv /tmp/mpdiag.elf.strip " + APP],
         final=STARTED, state={"running_image": 1}),
-    "diagnostics-without-its-program": dict(
-        slots={1: records({"type": "diagnostics", "data": app_archive("6.0.0.7")})},
-        out=["install diags image\n", APP_LINE("6.0.0.7")], final=STARTED),
     "archive-not-creatable": dict(slots={1: app("1.0.0.1")}, tmp={"vexalimage.tar.gz": None},
                                   eeprom={"running_image": 9},
                                   out=["Failed to open application image output file.\n"],

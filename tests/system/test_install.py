@@ -189,9 +189,9 @@ def bundle_installed(board, out):
     assert board.install_log()[0].startswith("File image installed from xmodem at ")
 
 
-def recovery(version, kind="application"):
+def recovery(version):
     return lambda out: (out.write_bytes(images.plain_record(
-        kind, app_archive(version, diags=kind == "diagnostics"), version)), out)[1]
+        "application", app_archive(version), version)), out)[1]
 
 
 RTC = [0x30, 0x59, 0x23, 0x02, 0x31, 0x12, 0x24]
@@ -209,22 +209,11 @@ INSTALL_ROWS = {
         download=bundle("3.0.0.1"), installcmd="install /tmp/image 0 0", keys=[(SLOT_Q, "\n")],
         out=["Booting downloaded image", "Image ready to boot...", APP_LINE("3.0.0.1")],
         final=STARTED, check=lambda b, out: b.user_file("images/image1") is None),
-    "diagnostics-image-launched": dict(
-        rescue=recovery("9.9.0.1", "diagnostics"), installcmd="diags", eeprom={"boot_slot": 2},
-        out=["Launching diagnostics image", APP_LINE("9.9.0.1")], final=STARTED,
-        state={"running_image": 4, "boot_slot": 2}),
     "recovery-installed-as-slot-1": dict(
         rescue=recovery("8.0.0.3"), installcmd="diags", eeprom={"boot_slot": 2},
         keys=[(RECOVERY_Q, "1\n")], final=STARTED, state={"boot_slot": 1, "running_image": 1},
         then_boot=(1, "8.0.0.3"), out=["Installing recovery image as image1...",
                                        "Setting boot image to 1", APP_LINE("8.0.0.3")]),
-    "recovery-booted-without-install": dict(
-        rescue=recovery("8.0.0.4"), installcmd="diags", keys=[(RECOVERY_Q, "\n")], final=STARTED,
-        out=["Booting recovery image. You will need to download and install an image before "
-             "rebooting", APP_LINE("8.0.0.4")], state={"running_image": 4},
-        check=lambda b, out: b.user_file("images/image1") is None),
-    "erased-rescue-partition": dict(installcmd="diags",
-                                    out=["Image not found... ", "installcmd: result 0"]),
 }
 
 
