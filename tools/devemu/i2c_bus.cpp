@@ -3,6 +3,9 @@
 // (0x50, 64 KiB, 16-bit address pointer, backed by ".../dev/eeprom") and a
 // DS1307-style clock (0x68, 1-byte register pointer, BCD time registers
 // backed by ".../dev/rtc"). Any other address does not acknowledge (ENXIO).
+// The board's CPLD routes the bus to one of the two at a time: its I2C select
+// register (byte 0xFFB0000A of ".../dev/mem") holds 2 for the clock and 0 for
+// the EEPROM, and the device not selected does not acknowledge either.
 #undef _FILE_OFFSET_BITS
 #undef _TIME_BITS
 #include <errno.h>
@@ -11,6 +14,7 @@
 #include <linux/i2c.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "devemu_internal.h"
@@ -24,6 +28,7 @@ constexpr unsigned kClock = 0x68;
 constexpr uint32_t kEepromSize = 65536;
 constexpr uint32_t kEepromPage = 128;
 constexpr unsigned kClockSpace = 64;  // time registers, control, RAM
+constexpr int64_t kCpldSelectRegister = 0xFFB00000 + 10;
 
 uint32_t eeprom_pointer = 0;
 unsigned clock_pointer = 0;
@@ -111,6 +116,19 @@ ssize_t clock_write(const fd_info& info, const uint8_t* data, size_t length) {
     return static_cast<ssize_t>(length);
 }
 
+// The device the CPLD routes the bus to. Without a regular "mem" file beside
+// the bus the select register keeps its reset value, 0.
+unsigned routed_device(const fd_info& info) {
+    char path[300];
+    sibling(info, "mem", path, sizeof path);
+    struct stat64 st;  // the window lies beyond 2 GiB, also on 32-bit hosts
+    uint8_t select = 0;
+    if (stat64(path, &st) != 0 || !S_ISREG(st.st_mode) ||
+        read_small_file(path, &select, 1, kCpldSelectRegister) != 1)
+        select = 0;
+    return select == 2 ? kClock : select == 0 ? kEeprom : 0;
+}
+
 }  // namespace
 
 int i2c_ioctl(fd_info& info, unsigned long request, void* arg) {
@@ -137,6 +155,7 @@ ssize_t i2c_read(fd_info& info, void* buffer, size_t length) {
     auto* bytes = static_cast<uint8_t*>(buffer);
     // A short read delivers all but the last byte.
     if (fault_fires(s.i2c_short_read, nth) && length > 0) --length;
+    if (info.i2c_address != routed_device(info)) return fail(ENXIO);
     if (info.i2c_address == kEeprom) return eeprom_read(info, bytes, length);
     if (info.i2c_address == kClock) return clock_read(info, bytes, length);
     return fail(ENXIO);
@@ -146,6 +165,7 @@ ssize_t i2c_write(fd_info& info, const void* buffer, size_t length) {
     count(C_I2C_WRITES, 1);
     if (fault_fires(current_settings().i2c_write, ++progress().i2c_writes)) return fail(EIO);
     const auto* bytes = static_cast<const uint8_t*>(buffer);
+    if (info.i2c_address != routed_device(info)) return fail(ENXIO);
     if (info.i2c_address == kEeprom) return eeprom_write(info, bytes, length);
     if (info.i2c_address == kClock) return clock_write(info, bytes, length);
     return fail(ENXIO);
