@@ -62,6 +62,19 @@ TEST_F(Usb, DigestsOfFilesWithAnyName) {
     for (const auto& entry : fs::directory_iterator("/mnt/usb")) ADD_FAILURE() << entry.path();
 }
 
+// The list's behaviour on the console is the system tests' part; this runs the
+// digest buffers under the sanitizers.
+TEST_F(Usb, RejectedListIsKeyedByDigest) {
+    EXPECT_EQ(printed([] { EXPECT_EQ(image_in_rejected_list(kStick), 0); }),
+              "Warning: Cannot determine if image is in rejected list!\n");
+    write_text(kStick, "hello");
+    EXPECT_EQ(image_in_rejected_list(kStick), 0);
+    add_to_rejected_list(kStick);
+    EXPECT_TRUE(fs::is_regular_file(std::string("/user/images/rejected/") + kHello));
+    write_text("/mnt/usb/PLM5163_replace1_OS.img", "hello");  // the name does not matter
+    EXPECT_EQ(image_in_rejected_list("/mnt/usb/PLM5163_replace1_OS.img"), 1);
+}
+
 // A FIFO or a link to a device would block md5sum or the installer for ever.
 TEST_F(Usb, StickFilesThatAreNotRegularFilesCountAsMissing) {
     ASSERT_EQ(mkfifo(kStick, 0600), 0);
