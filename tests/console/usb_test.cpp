@@ -1,5 +1,4 @@
-// Against the scratch board root's real files and commands. The rejected list,
-// the mount wait and the replacement images are the system tests' part.
+// Against the scratch board root's real files and commands.
 #include "console/usb.h"
 
 #include <fcntl.h>
@@ -62,17 +61,33 @@ TEST_F(Usb, DigestsOfFilesWithAnyName) {
     for (const auto& entry : fs::directory_iterator("/mnt/usb")) ADD_FAILURE() << entry.path();
 }
 
-// The list's behaviour on the console is the system tests' part; this runs the
-// digest buffers under the sanitizers.
-TEST_F(Usb, RejectedListIsKeyedByDigest) {
+// What the operator sees of the list and the replacements is the system tests'
+// part; this runs the digest buffers and paths under the sanitizers.
+TEST_F(Usb, RejectedListAndReplacementStep) {
+    EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 0); }), "No valid image found on USB\n");
     EXPECT_EQ(printed([] { EXPECT_EQ(image_in_rejected_list(kStick), 0); }),
               "Warning: Cannot determine if image is in rejected list!\n");
     write_text(kStick, "hello");
+    EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 3); }), "");
     EXPECT_EQ(image_in_rejected_list(kStick), 0);
     add_to_rejected_list(kStick);
     EXPECT_TRUE(fs::is_regular_file(std::string("/user/images/rejected/") + kHello));
-    write_text("/mnt/usb/PLM5163_replace1_OS.img", "hello");  // the name does not matter
-    EXPECT_EQ(image_in_rejected_list("/mnt/usb/PLM5163_replace1_OS.img"), 1);
+    // Listed by content, whatever the name: a refused slot 2 replacement ends the step.
+    write_text("/mnt/usb/PLM5163_replace2_OS.img", "hello");
+    write_text("/mnt/usb/PLM5163_replace1_OS.img", "hello");
+    typed_input console("n\n");
+    EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 0); }),
+              "USB image (file 'PLM5163_replace2_OS.img') replacement for image2 found\n"
+              "Replacement USB image is in rejected list.\nWould you still like to load it? (y/n) ");
+}
+
+TEST_F(Usb, MountWaitsOnlyWithTheFlagSet) {
+    write_text("/tmp/usb", "");
+    EXPECT_EQ(printed([] { EXPECT_EQ(mount_usb(), 0); }), "");
+    usb_present = 1;
+    EXPECT_EQ(printed([] { EXPECT_EQ(mount_usb(), 0); }),
+              "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n"
+              "USB mounted and ready!\n");
 }
 
 // A FIFO or a link to a device would block md5sum or the installer for ever.
