@@ -89,6 +89,8 @@ TEST_F(Network, SettingsAndTransferWithoutANetwork) {
               "\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\nConfiguring management port..."
               "....................\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n");
     EXPECT_EQ(result, 0);
+    EXPECT_EQ(printed([&] { result = apply_network_settings(1, '3', 0, 0, 0); }), "");  // DHCP, no link test
+    EXPECT_EQ(result, 1);
     std::ofstream("/tmp/image") << "left from before";
     EXPECT_EQ(printed([&] { result = tftp_download("sw.img", ip(192, 0, 2, 1)); }, true),
               "Installing image sw.img from TFTP server 192.0.2.1\nAttempt 1/3 of tftp timed out\n"

@@ -67,6 +67,7 @@ TEST_F(Usb, RejectedListAndReplacementStep) {
     EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 0); }), "No valid image found on USB\n");
     EXPECT_EQ(printed([] { EXPECT_EQ(image_in_rejected_list(kStick), 0); }),
               "Warning: Cannot determine if image is in rejected list!\n");
+    EXPECT_EQ(printed([] { add_to_rejected_list(kStick); }), "Warning: Cannot add image to rejected list!\n");
     write_text(kStick, "hello");
     EXPECT_EQ(printed([] { EXPECT_EQ(install_usb_replacement_images(), 3); }), "");
     EXPECT_EQ(image_in_rejected_list(kStick), 0);
