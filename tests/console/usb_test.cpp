@@ -73,6 +73,15 @@ TEST_F(Usb, RejectedListAndReplacementStep) {
     EXPECT_EQ(image_in_rejected_list(kStick), 0);
     add_to_rejected_list(kStick);
     EXPECT_TRUE(fs::is_regular_file(std::string("/user/images/rejected/") + kHello));
+    // A digest that could not be written down is no digest: the image is not
+    // taken for listed (the sandbox drops root's right to write anywhere).
+    struct stat tmp {};
+    ASSERT_EQ(stat("/tmp", &tmp), 0);
+    fs::remove("/tmp/img_md5string");
+    chmod("/tmp", 0555);
+    const int listed = image_in_rejected_list(kStick);
+    chmod("/tmp", tmp.st_mode & 07777);
+    EXPECT_EQ(listed, 0);
     // Listed by content, whatever the name: a refused slot 2 replacement ends the step.
     write_text("/mnt/usb/PLM5163_replace2_OS.img", "hello");
     write_text("/mnt/usb/PLM5163_replace1_OS.img", "hello");
