@@ -113,6 +113,8 @@ TEST_F(Installer, SameVersionIsSkippedWholeHeaderCounts) {
     EXPECT_EQ(read_file("/user/images/image2") + read_partition(MTD_KERNEL, 0, kernel.size()), app + kernel);
     auto again = run_install(kImage, 1, 2);
     EXPECT_EQ(std::pair(again.result, count_of(again.out, "Skipping update...")), std::pair(0, 2));
+    EXPECT_THAT(again.out, HasSubstr("Installing image as image2: Image2 has same version as existing image. "
+                                     "Skipping update...\n" + std::string(kNoImage)));
     EXPECT_EQ(run_install(kImage, 0, 2).result, 1);  // no check: written again
 }
 
