@@ -124,7 +124,8 @@ ROWS = {
         final=REBOOTED, cmds_end=["/bin/gdbserver :999 %s\n" % APP, "reboot"]),
     "gdb-from-other-slot": dict(
         slots={1: app("1.0.0.1"), 2: DEBUGGER}, env={"gdb": "on", "memchk": "on"},
-        out=["Extracting GDB from image slot 2\n", "*** Launching under GDB ***\n",
+        out=["Extracting GDB from image slot 2\nFound GDB image 2 of length = ",
+             ".\ndecompressing GDB....\n", "*** Launching under GDB ***\n",
              "debugger runs %s\n" % APP], final=REBOOTED, cmds_end=["/tmp/gdb " + APP, "reboot"]),
     "gdb-missing": dict(
         slots={1: app("1.0.0.1")}, env={"gdb": "on"}, final=STARTED,
