@@ -137,6 +137,7 @@ TEST_F(Board, ArchiveThatCannotBeWrittenWholeFailsTheSlot) {
     for (int alternate : {0, 1}) {
         auto r = run_in_child([alternate] {
             std::signal(SIGXFSZ, SIG_IGN);  // a file-size limit stands in for a full /tmp
+            // Room for a coverage build's counter files; not for the 1 MiB archive.
             struct rlimit limit = {512 * 1024, 512 * 1024};
             setrlimit(RLIMIT_FSIZE, &limit);
             boot_options.booting_alternate = alternate;
