@@ -95,20 +95,17 @@ void erase_user_partition() {
 }  // namespace
 
 std::string mac_address_command(const char* entry) {
-    // The entry is only checked up to its sixth number: the rest must not
-    // reach the shell as syntax.
-    return "ifconfig eth0 hw ether " + shell_quote(entry) + "\n";
+    // The entry is only checked up to its sixth number: what follows is
+    // ifconfig's to judge, and must not reach the shell as syntax.
+    return "ifconfig eth0 hw ether " + shell_quote(trim_blanks(entry)) + "\n";
 }
 
-int mac_entry_parses(const char* entry, std::string* consumed) {
-    const char* start = entry;
-    while (std::isspace(static_cast<unsigned char>(*start))) start++;
-    const char* at = start;
+int mac_entry_parses(const char* entry) {
+    const char* at = entry;
     for (int field = 0; field < 6; field++) {
         if (field > 0 && *at++ != ':') return 0;
         if (!parse_hex_field(&at)) return 0;
     }
-    if (consumed != nullptr) consumed->assign(start, at);
     return 1;
 }
 
@@ -147,12 +144,7 @@ int set_mac_address() {
         read_line(entry, sizeof entry);
         if (sigint_seen) return 0;
         if (std::strcmp(entry, "q") == 0) return 0;
-        // Blanks around the address, and anything after it, were never
-        // part of it: ifconfig would refuse them inside the quoted word.
-        std::string address;
-        if (mac_entry_parses(entry, &address)) {
-            return run_command(mac_address_command(address.c_str()).c_str()) ? 1 : 0;
-        }
+        if (mac_entry_parses(entry)) return run_command(mac_address_command(entry).c_str()) ? 1 : 0;
         std::puts("Invalid MAC address. Try again please");
         std::fputs(prompt, stdout);
     }

@@ -19,20 +19,20 @@ int erase_filesystem();
 
 // Asks for the MAC address of eth0 until an entry parses as six hex numbers
 // separated by colons (anything after the sixth is not looked at), "q" or
-// Ctrl-C. Runs "ifconfig eth0 hw ether ADDRESS" with ADDRESS the part of the
-// entry that the parse read (no blanks around it, nothing after the sixth
-// number), passed to the shell as a single, uninterpreted word. 1 when the
-// command ran, 0 when the operator left.
+// Ctrl-C. Runs the command of mac_address_command() for the entry, so that
+// ifconfig judges whatever follows the sixth number. 1 when the command ran,
+// 0 when the operator left.
 int set_mac_address();
 
 // The shell command that sets eth0's MAC address to `entry`:
-// "ifconfig eth0 hw ether ENTRY\n" with ENTRY as typed when it is made only of
-// hex digits and colons, else quoted so the shell passes it as one word.
+// "ifconfig eth0 hw ether ENTRY\n" with ENTRY the entry without its leading
+// and trailing blanks, as typed when it is made only of plain characters
+// (letters, digits, colons and the like), else quoted so the shell passes it
+// as one word and interprets none of it.
 std::string mac_address_command(const char* entry);
 
 // 1 when `entry` holds six hexadecimal numbers separated by colons, read the
 // way the conversion "%x:%x:%x:%x:%x:%x" reads them (blanks before a number,
 // a sign and a 0x prefix allowed, a bare "0x" reads as 0, no range check, the
-// rest not looked at). On success, `consumed` (when not null) receives the
-// text read, from the first number's first non-blank to the end of the sixth.
-int mac_entry_parses(const char* entry, std::string* consumed = nullptr);
+// rest not looked at).
+int mac_entry_parses(const char* entry);

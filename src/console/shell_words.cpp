@@ -25,3 +25,9 @@ std::string shell_quote(std::string_view word) {
     quoted += '\'';
     return quoted;
 }
+
+std::string_view trim_blanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}

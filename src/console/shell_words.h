@@ -9,3 +9,6 @@
 // each ' written as '\''. The shell then passes it as one argument and
 // interprets none of its characters.
 std::string shell_quote(std::string_view word);
+
+// `text` without its leading and trailing blanks (spaces and tabs).
+std::string_view trim_blanks(std::string_view text);

@@ -22,17 +22,24 @@ TEST(ShellQuote, PlainWordsVerbatimEverythingElseQuoted) {
     EXPECT_EQ(shell_quote("it's"), "'it'\\''s'");
 }
 
-TEST(MacEntry, CommandQuotesAllButPlainEntries) {
-    EXPECT_EQ(mac_address_command("00:11:22:33:44:55"),
-              "ifconfig eth0 hw ether 00:11:22:33:44:55\n");
-    EXPECT_EQ(mac_address_command("1:2:3:4:5:6 $(x)"),
-              "ifconfig eth0 hw ether '1:2:3:4:5:6 $(x)'\n");
-    EXPECT_EQ(mac_address_command("1:2:3:4:5:6'`x`"),
-              "ifconfig eth0 hw ether '1:2:3:4:5:6'\\''`x`'\n");
+// What follows the sixth number reaches ifconfig, which judges it; the shell
+// interprets none of it.
+TEST(MacEntry, CommandPassesTheEntryWithoutItsBlanks) {
+    const std::pair<const char*, const char*> rows[] = {
+        {"00:11:22:33:44:55", "00:11:22:33:44:55"},
+        {" \t00:11:22:33:44:55 ", "00:11:22:33:44:55"},
+        {"00:11:22:33:44:5g", "00:11:22:33:44:5g"},
+        {"1:2:3:4:5:6;date", "'1:2:3:4:5:6;date'"},
+        {"1:2:3:4:5:6 $(x)", "'1:2:3:4:5:6 $(x)'"},
+        {"1:2:3:4:5:6'`x`", "'1:2:3:4:5:6'\\''`x`'"},
+    };
+    for (const auto& [entry, word] : rows) {
+        EXPECT_EQ(mac_address_command(entry), std::string("ifconfig eth0 hw ether ") + word + "\n");
+    }
 }
 
 // Entries built from the pieces the %x conversion treats specially: the parse
-// accepts exactly what sscanf accepts and yields exactly the text it read.
+// accepts exactly what sscanf accepts.
 TEST(MacEntry, AgreesWithSscanfOnGeneratedEntries) {
     const char* const blanks[] = {"", "", " ", "\t "};
     const char* const signs[] = {"", "", "+", "-"};
@@ -50,15 +57,9 @@ TEST(MacEntry, AgreesWithSscanfOnGeneratedEntries) {
         }
         entry += pick(blanks);
         unsigned v[6];
-        int end = -1;
-        bool scanned = std::sscanf(entry.c_str(), "%x:%x:%x:%x:%x:%x%n", &v[0], &v[1], &v[2], &v[3],
-                                   &v[4], &v[5], &end) == 6;
-        std::string consumed;
-        ASSERT_EQ(mac_entry_parses(entry.c_str(), &consumed), scanned ? 1 : 0) << entry;
-        std::size_t start = entry.find_first_not_of(" \t");
-        if (scanned) {
-            ASSERT_EQ(consumed, entry.substr(start, static_cast<std::size_t>(end) - start)) << entry;
-        }
+        bool scanned = std::sscanf(entry.c_str(), "%x:%x:%x:%x:%x:%x", &v[0], &v[1], &v[2], &v[3],
+                                   &v[4], &v[5]) == 6;
+        ASSERT_EQ(mac_entry_parses(entry.c_str()), scanned ? 1 : 0) << entry;
     }
 }
 

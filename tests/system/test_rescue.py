@@ -57,11 +57,11 @@ ROWS = {
         ("\x00\n" + PROMPT, "M"), ("M\n" + MAC_Q, "00:11:22:33:44:55\r"), (MENU, "m"),
         (MAC_Q, "q\r"), (MENU, "m"), (MAC_Q, "00-11-22-33-44-55\r"),
         ("Invalid MAC address. Try again please\n" + MAC_Q, " 1:2:3:4:5:6;date\r")],
-        # ifconfig gets the address the parse read: no blanks, nothing after it.
+        # ifconfig gets the entry without its blanks, and judges what follows the address.
         cmds=["ifconfig eth0 hw ether 00:11:22:33:44:55\n",
-              "ifconfig eth0 hw ether 1:2:3:4:5:6\n"],
+              "ifconfig eth0 hw ether '1:2:3:4:5:6;date'\n"],
         events=["ifconfig eth0 hw ether 00:11:22:33:44:55",
-                "ifconfig eth0 hw ether 1:2:3:4:5:6"],
+                "ifconfig eth0 hw ether 1:2:3:4:5:6;date"],
         check=lambda b, out: ("date" not in b.events() and
                               len([c for c in b.commands() if c.startswith("ifconfig")]) == 2)),
     "erase-refused": menu_row(
@@ -226,6 +226,7 @@ def test_xmodem_download_installs_and_logs(board, scratch):
     (log,) = board.install_log()
     assert log.startswith("File image installed from xmodem at ")
     assert "/usr/bin/rx /tmp/image" in board.commands()
+    assert "rx /tmp/image" in board.events()  # the receiver inherits no device but the console
 
 
 def test_serial_waits_take_only_cr_then_only_lf_and_no_file_installs_nothing(board, scratch):
