@@ -78,7 +78,9 @@ std::string dotted_address(uint32_t address) {
 }
 
 std::string tftp_command(const char* file, uint32_t server) {
-    return "tftp -g -r " + shell_quote(file) + " -l /tmp/image " + dotted_address(server) + "\n";
+    // Blanks around the name were never part of it: the server would be
+    // asked for a file whose name starts or ends with them.
+    return "tftp -g -r " + shell_quote(trim_blanks(file)) + " -l /tmp/image " + dotted_address(server) + "\n";
 }
 
 int is_host_address(uint32_t address) {

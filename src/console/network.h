@@ -52,7 +52,7 @@ int tftp_download(const char* file, uint32_t server);
 // The address in dotted decimal form (as inet_ntoa gives it).
 std::string dotted_address(uint32_t address);
 // The download command for `file` from `server` (network byte order): the
-// file name is shell-quoted, so an ordinary name gives the plain text
+// file name, without its leading and trailing blanks, is shell-quoted, so an ordinary name gives the plain text
 // "tftp -g -r NAME -l /tmp/image A.B.C.D\n" and any other name reaches tftp
 // as one argument with nothing of it interpreted by the shell.
 std::string tftp_command(const char* file, uint32_t server);
