@@ -4,7 +4,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <memory>
 #include <string>
 
@@ -108,10 +107,12 @@ int boot_diags_image() {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
         reboot_system();
     }
-    // An unreadable partition reads as erased: no image.
+    // A header that was not read whole would be decoded from stale bytes.
     uint8_t header[kHeaderProbeSize];
-    std::memset(header, 0xFF, sizeof header);
-    (void)flash_read(header, mtd_partitions[MTD_RESCUE], 0, sizeof header);
+    if (flash_read(header, mtd_partitions[MTD_RESCUE], 0, sizeof header) < 0) {
+        std::fputs("Image CRC failed. Quitting\n", stderr);
+        return 0;
+    }
     record_layout layout = decode_record_header(header);
     uint32_t type = layout.type();
     if (type != kTypeApplication && type != kTypeDiagnostics) {

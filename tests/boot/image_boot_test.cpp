@@ -14,6 +14,7 @@
 #include "boot/diags.h"
 #include "boot/launch.h"
 #include "boot_test_support.h"
+#include "devemu.h"
 
 using namespace support;
 using namespace image;
@@ -236,18 +237,28 @@ TEST_F(Board, RecoveryCopyAnswers) {
     }
 }
 
+// Content of the rescue partition, the K-th flash read that comes back short, error.
 TEST_F(Board, RescueImageFailuresReturn) {
-    const std::pair<std::string, const char*> rows[] = {
-        {"", "Image not found... \n"},
-        {record(kTypeKernel, 1, "kernel"), "Image not found... \n"},
-        {record(kTypeDiagnostics, 1, "payload", 1, 24, true), "Image CRC failed. Quitting\n"},
-        {raw_header(15u << 20, kTypeDiagnostics), "Image CRC failed. Quitting\n"},  // beyond the partition
-        {raw_header(100, kExtApp), "Image CRC failed. Quitting\n"},
+    const std::string hdr3_app = record(kTypeApplication, 1, std::string(1000, 'p'), 3, 24);
+    const std::tuple<std::string, const char*, const char*> rows[] = {
+        {"", "", "Image not found... \n"},
+        {record(kTypeKernel, 1, "kernel"), "", "Image not found... \n"},
+        {record(kTypeDiagnostics, 1, "payload", 1, 24, true), "", "Image CRC failed. Quitting\n"},
+        {raw_header(15u << 20, kTypeDiagnostics), "", "Image CRC failed. Quitting\n"},  // beyond the partition
+        {raw_header(100, kExtApp), "", "Image CRC failed. Quitting\n"},
+        // A header cut short is not decoded: its last byte is part of H, and the
+        // record would pass its checksum with the payload taken from a wrong offset.
+        {hdr3_app, "1", "Image CRC failed. Quitting\n"},
+        {hdr3_app, "2", "Image CRC failed. Quitting\n"},
     };
-    for (const auto& [content, err] : rows) {
+    for (const auto& [content, short_read, err] : rows) {
         erase_partition(MTD_RESCUE);
         put_partition(MTD_RESCUE, 0, content);
+        setenv("DEVEMU_FLASH_SHORT_READ", short_read, 1);
+        devemu_reset();
         auto child = boot_rescue("2\n");
+        unsetenv("DEVEMU_FLASH_SHORT_READ");
+        devemu_reset();
         EXPECT_EQ(std::to_string(child.status) + child.err, std::to_string(kReturned) + err);
         EXPECT_FALSE(exists("/user/images/image2") || eeprom(kEepromRunningImage) != 7);
     }

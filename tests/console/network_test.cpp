@@ -12,7 +12,8 @@
 #include "console_harness.h"
 
 // Nothing here needs the configuration waits or the pauses after end of input.
-extern "C" unsigned int sleep(unsigned int) { return 0; }
+int sleeps_skipped = 0;
+extern "C" unsigned int sleep(unsigned int) { return ++sleeps_skipped, 0; }
 
 namespace {
 
@@ -74,7 +75,7 @@ TEST_F(Network, AddressEntries) {
 TEST_F(Network, TftpCommandText) {
     EXPECT_EQ(tftp_command("images/switch_v1.2-3.img", ip(192, 0, 2, 1)),
               "tftp -g -r images/switch_v1.2-3.img -l /tmp/image 192.0.2.1\n");
-    EXPECT_EQ(tftp_command("a b;c", ip(10, 0, 0, 1)),
+    EXPECT_EQ(tftp_command(" \ta b;c\t ", ip(10, 0, 0, 1)),
               "tftp -g -r 'a b;c' -l /tmp/image 10.0.0.1\n");
     EXPECT_EQ(dotted_address(ip(224, 0, 0, 1)), "224.0.0.1");
 }
