@@ -62,7 +62,7 @@ void serial_wait_for_key(int descriptor, unsigned char key, const char* message)
 }
 
 int serial_prepare_download() {
-    const int port = open(kPort, O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int port = open(kPort, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (port < 0) {
         std::perror("Can't open serial port!");
         return -1;

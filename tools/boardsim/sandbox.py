@@ -90,7 +90,11 @@ exit 0
 ''',
     # -U: lrzsz refuses absolute paths such as /tmp/image in its default
     # restricted mode; the board's receiver writes where it is told.
-    "usr/bin/rx": '''unset LD_PRELOAD FAKETIME
+    # The receiver's event names any device it inherits beyond the console.
+    "usr/bin/rx": _RECORD + '''record rx "$@" $(for fd in /proc/$$/fd/*; do
+  t=$(readlink "$fd"); case ${fd##*/}:$t in [012]:*) ;; *:/dev/*) echo "inherits $t" ;; esac
+done)
+unset LD_PRELOAD FAKETIME
 exec ''' + SIM + '''/lrzsz/rx -q -U "$@" 2>/dev/null
 ''',
 }
