@@ -65,9 +65,11 @@ char* read_line(char* buffer, int size) {
     while (!editor.ended) {
         echo.clear();
         unsigned char key = get_key();
-        // Without more input the line can only be ended, not edited further.
-        if (key == 0 && console_input_ended()) key = '\n';
-        line_editor_feed(&editor, key, &echo);
+        if (key == 0 && console_input_ended()) {
+            line_editor_end_of_input(&editor, &echo);
+        } else {
+            line_editor_feed(&editor, key, &echo);
+        }
         write_echo(echo);
     }
     return buffer;

@@ -137,3 +137,11 @@ bool line_editor_feed(line_editor* editor, unsigned char key, std::string* echo)
     }
     return editor->ended;
 }
+
+void line_editor_end_of_input(line_editor* editor, std::string* echo) {
+    if (editor->ended) return;
+    // A sequence cut off by the end of input is dropped, or its final byte
+    // would swallow the end of the line.
+    editor->escape_state = 0;
+    end_input(editor, "\n", echo);
+}

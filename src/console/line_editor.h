@@ -41,3 +41,8 @@ void line_editor_begin(line_editor* editor, char* buffer, int size);
 // character removed is echoed like a BS. At the start of the line it does
 // nothing and writes nothing.
 bool line_editor_feed(line_editor* editor, unsigned char key, std::string* echo);
+
+// Ends the line as Enter does (appending "\n" to `echo`), whatever key
+// sequence was under way: without more input it can only be ended. Nothing
+// happens once the line has ended.
+void line_editor_end_of_input(line_editor* editor, std::string* echo);

@@ -10,6 +10,9 @@
 #include <sstream>
 #include <string>
 
+// Calls of sleep(), which the console tests skip.
+extern int sleeps_skipped;
+
 inline std::string read_text(const std::string& path) {
     std::stringstream text;
     text << std::ifstream(path, std::ios::binary).rdbuf();

@@ -95,14 +95,19 @@ TEST(ConsoleInput, KeysAndLinesFromAPipe) {
     EXPECT_EQ(console_input_ended(), 1);
 }
 
-// A console that went away ends the line instead of ringing for ever.
+// A console that went away ends the line at once, whatever key sequence was
+// under way, instead of ringing for ever.
 TEST(ConsoleInput, EndOfInputEndsTheLine) {
-    typed_input console("ab");
-    char line[16];
-    alarm(30);  // a spinning editor ends the program rather than hanging it
-    EXPECT_EQ(printed([&] { read_line(line, sizeof line); }), "ab\n");
-    alarm(0);
-    EXPECT_STREQ(line, "ab");
+    for (const char* typed : {"ab", "ab\x1b", "ab\x1b[", "ab\x1b[1;"}) {
+        typed_input console(typed);
+        char line[16];
+        const int sleeps = sleeps_skipped;
+        alarm(30);  // a spinning editor ends the program rather than hanging it
+        EXPECT_EQ(printed([&] { read_line(line, sizeof line); }), "ab\n");
+        alarm(0);
+        EXPECT_STREQ(line, "ab");
+        EXPECT_EQ(sleeps_skipped - sleeps, 1) << typed;  // one read found the end
+    }
 }
 
 TEST(ConsoleInput, YesNoQuestion) {
