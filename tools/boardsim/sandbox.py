@@ -173,7 +173,7 @@ def build_root(board, network=False, dhclient=False, without=()):
 # The launcher ends by replacing itself with the application or by exit()
 # right after "reboot": there is no long-lived heap to leak from, and what it
 # still holds at exit is released by the exit itself.
-ASAN_OPTIONS = "detect_leaks=0:abort_on_error=0:exitcode=99"
+ASAN_OPTIONS = "detect_leaks=0:exitcode=99:color=never"
 
 
 def asan_runtime():
@@ -249,9 +249,10 @@ def _launch(arch, devemu, environment, faketime):
     preload = [SIM + "/libdevemu.so"] if devemu else []
     if arch == "asan":
         # The sanitizer runtime must be the first library loaded. A report
-        # ends the launcher; leaks are not checked (see asan_options).
+        # ends the launcher; leaks are not checked (see ASAN_OPTIONS). Given
+        # first, so that --env can override them.
         preload.insert(0, asan_runtime())
-        env += ["ASAN_OPTIONS=" + ASAN_OPTIONS, "UBSAN_OPTIONS=print_stacktrace=1"]
+        env = ["ASAN_OPTIONS=" + ASAN_OPTIONS, "UBSAN_OPTIONS=print_stacktrace=1"] + env
     if faketime:
         preload.append(faketime_library())
     if preload:
