@@ -97,11 +97,6 @@ inline child_result run_in_child(const std::function<void()>& body, const std::s
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file("/tmp/child.out"), read_file("/tmp/child.err")};
 }
 
-inline void open_board() {
-    static bool opened = false;
-    if (!opened) mtd_open_partitions(), i2c_open_buses();
-    opened = true;
-}
 
 inline std::string read_partition(int partition, uint32_t offset, uint32_t length) {
     std::string out(length, '\0');
@@ -129,10 +124,12 @@ inline std::string eeprom_bytes(uint16_t offset, int length = 1) {
 }
 inline int eeprom(uint16_t offset) { return static_cast<uint8_t>(eeprom_bytes(offset)[0]); }
 
-// Default options, no slot files, boot byte 7, stubs for reboot, gdbserver and backtrace (which
-// prints the program it would start and TEST_A, TEST_B).
+// Default options, no slot files, boot byte 7, stubs for reboot and backtrace (which
+// prints the program it would start).
 inline void reset_board() {
-    open_board();
+    static bool opened = false;
+    if (!opened) mtd_open_partitions(), i2c_open_buses();
+    opened = true;
     // The board's busybox shell runs its own applets before PATH: the reboot stub is
     // reached only through a shell that searches PATH.
     char target[64] = {};
@@ -144,8 +141,7 @@ inline void reset_board() {
     shell("rm -rf /user/images/image1 /user/images/image2 /tmp/home /tmp/vexalimage.tar.gz /tmp/gdb /tmp/gdb.gz "
           "/tmp/mpdiag.elf.strip /tmp/image " + std::string(kCommandLog));
     install_stub("/bin/reboot");
-    install_stub("/bin/backtrace", "echo \"started $(cat /tmp/home/bin/mp.elf.strip) A=$TEST_A B=$TEST_B\"");
-    install_stub("/bin/gdbserver");
+    install_stub("/bin/backtrace", "echo \"started $(cat /tmp/home/bin/mp.elf.strip)\"");
     eeprom_write_boot_slot(7);
 }
 

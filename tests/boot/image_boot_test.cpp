@@ -152,54 +152,10 @@ TEST_F(Board, ArchiveThatCannotBeWrittenWholeFailsTheSlot) {
     }
 }
 
-// What the operator sees of these is the system tests' part; here they run
-// under the sanitizers and on the big-endian target too.
-TEST_F(Board, BootImageFailuresReturnZero) {
-    const std::tuple<int, std::string, const char*> rows[] = {
-        {1, record(kTypeApplication, 1, "payload-bytes", 1, 24, true), "Image1 CRC failed, trying Image2 now.\n"},
-        {1, record(kTypeKernel, 1, std::string(40, 'k')),
-         "Image has invalid header 0x34b4152. (0x64b4152)\nImage1 has invalid header... trying Image2.\n"},
-        {2, "", "Image has invalid header 0x0. (0x64b4152)\nImage2 has invalid header... trying Image1.\n"},
-        {0, "", ""}, {4, "", ""}, {-1, "", ""}, {3, "", "Failed to open application image from USB.\n"},
-    };
-    unlink("/mnt/usb/PLM5163_OS.img");
-    for (const auto& [slot, content, err] : rows) {
-        if (slot == 1 || slot == 2) write_file("/user/images/image" + std::to_string(slot), content);
-        auto r = run_in_child([slot = slot] { exit_child(boot_image(slot) == 0 ? 0 : 1); });
-        EXPECT_EQ(r.status, 0) << slot;
-        EXPECT_EQ(r.err, err);
-        EXPECT_EQ(r.out + read_file(kCommandLog), "");
-    }
-}
-
-TEST_F(Board, BootImageLaunchesThenWithoutBacktraceReboots) {
-    write_file("/user/images/image1", record(kTypeApplication, 1, application_archive(
-        {{"home/bin/mp.elf.strip", "app"}, {"home/bin/env-setup", "TEST_A 1\nTEST_B\n"},
-         {"home/bin/install.sh", "#!/bin/sh\necho install-script >> " + std::string(kCommandLog)}})));
-    auto r = run_in_child([] { boot_image(1); });
-    EXPECT_EQ(r.out + read_file(kCommandLog), "Running install script\nstarted app A=1 B=\ninstall-script\n/bin/backtrace \n");
-    EXPECT_EQ(eeprom(kEepromRunningImage), 1);
-    EXPECT_FALSE(exists(kApplicationArchive));
-    shell("rm -rf /tmp/home " + std::string(kCommandLog));
-    unlink("/bin/backtrace");
-    r = run_in_child([] { boot_image(1); });
-    EXPECT_EQ(r.err, "Failed to start Application OS.\n");
-    EXPECT_EQ(read_file(kCommandLog), "install-script\n/bin/reboot \n");
-}
-
 constexpr int kReturned = 40;  // child status when boot_diags_image came back
 
 child_result boot_rescue(const std::string& input = "") {
     return run_in_child([] { exit_child(kReturned + boot_diags_image()); }, input);
-}
-
-TEST_F(Board, DiagnosticsRecordLaunchesTheDiagnosticsProgram) {
-    put_partition(MTD_RESCUE, 0, record(kTypeDiagnostics, 1, application_archive(
-        {{"mpdiag.elf.strip", "DIAG-PROGRAM"}, {"home/bin/mp.elf.strip", "APP"}})));
-    auto child = boot_rescue();
-    EXPECT_THAT(child.out, HasSubstr("Launching diagnostics image\n"));
-    EXPECT_THAT(child.out, HasSubstr("started DIAG-PROGRAM"));
-    EXPECT_EQ(eeprom(kEepromRunningImage) * 10 + eeprom(kEepromBootSlot), 47);
 }
 
 // Answer -> slot file and boot-slot byte written (0: none), running-image byte,

@@ -1,10 +1,8 @@
-// Boot options, date command, SIGINT handler, slot choice, env-setup and launch modes.
+// Boot options, the environment partition, env-setup and launch modes.
 #include "boot/startup.h"
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <csignal>
 #include <tuple>
 
 #include "boot/launch.h"
@@ -97,40 +95,6 @@ TEST_F(EnvironmentPartition, FailedReadKeepsTheDefaults) {
     ASSERT_EQ(rename("/dev/mtd-ubootenv.away", kEnv), 0);
     EXPECT_EQ(out, "Could not get MTD device info \n");
     EXPECT_EQ(fields(boot_options), "");
-}
-
-TEST(Startup, DateCommandFromBcdRegistersWithoutControlBits) {
-    // seconds, minutes, hours, weekday, day, month, year
-    const std::pair<std::array<uint8_t, 7>, const char*> rows[] = {
-        {{0x30, 0x59, 0x23, 0x02, 0x31, 0x12, 0x24}, "date 123123592024\n"},
-        {{0xFF, 0x89, 0xC7, 0xFF, 0xC5, 0x81, 0x26}, "date 010507092026\n"},
-        {{0, 0, 0, 0, 0, 0, 0x99}, "date 000000002099\n"},
-        {{kFallbackClock[0], kFallbackClock[1], kFallbackClock[2], kFallbackClock[3], kFallbackClock[4],
-          kFallbackClock[5], kFallbackClock[6]}, "date 010100002000\n"}};
-    char command[32];
-    for (const auto& [clock, expected] : rows) {
-        format_date_command(command, sizeof command, clock.data());
-        EXPECT_STREQ(command, expected);
-    }
-}
-
-TEST(Startup, SigintSetsTheFlagWithoutRestartingReads) {
-    install_sigint_handler();
-    struct sigaction current {};
-    sigaction(SIGINT, nullptr, &current);
-    EXPECT_EQ(current.sa_flags & SA_RESTART, 0);
-    sigint_seen = 0;
-    std::raise(SIGINT);
-    EXPECT_EQ(sigint_seen, 1);
-    sigint_seen = 0;
-}
-
-TEST(Startup, BootSlotTwoOnlyWhenTheEepromSaysSo) {
-    open_board();
-    for (auto [stored, slot] : {std::pair{2, 2}, {1, 1}, {3, 1}, {0, 1}}) {
-        eeprom_write_boot_slot(stored);
-        EXPECT_EQ(choose_boot_slot(), slot) << stored;
-    }
 }
 
 int env_setup_from(std::string text) {

@@ -80,28 +80,4 @@ TEST_F(Network, TftpCommandText) {
     EXPECT_EQ(dotted_address(ip(224, 0, 0, 1)), "224.0.0.1");
 }
 
-// The sandbox has no network: the commands fail, as with the link down.
-// What each dialogue shows is the system tests' part; this runs the command
-// building and the link test under the sanitizers.
-TEST_F(Network, SettingsAndTransferWithoutANetwork) {
-    int result = -1;
-    EXPECT_EQ(printed([&] { result = apply_network_settings(0, '0', ip(192, 0, 2, 10), ip(255, 255, 255, 0),
-                                                            ip(192, 0, 2, 1)); }, true),
-              "\tNetmask    : 255.255.255.0\n\tGateway    : 192.0.2.1\nConfiguring management port..."
-              "....................\nOpen Interface eth0 error.\nMgmt link not available. Quitting.\n");
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(printed([&] { result = apply_network_settings(1, '3', 0, 0, 0); }), "");  // DHCP, no link test
-    EXPECT_EQ(result, 1);
-    std::ofstream("/tmp/image") << "left from before";
-    EXPECT_EQ(printed([&] { result = tftp_download("sw.img", ip(192, 0, 2, 1)); }, true),
-              "Installing image sw.img from TFTP server 192.0.2.1\nAttempt 1/3 of tftp timed out\n"
-              "Installing image sw.img from TFTP server 192.0.2.1\nAttempt 2/3 of tftp timed out\n"
-              "Installing image sw.img from TFTP server 192.0.2.1\nAttempt 3/3 of tftp timed out\n"
-              "Tftp download failed. Aborting\n");
-    EXPECT_EQ(result, 0);
-    EXPECT_FALSE(std::ifstream("/tmp/image").good());  // never taken for the download
-    sigint_seen = 1;  // Ctrl-C before an attempt: no attempt at all
-    EXPECT_EQ(printed([&] { EXPECT_EQ(tftp_download("sw.img", ip(10, 0, 0, 1)), 0); }), "");
-}
-
 }  // namespace

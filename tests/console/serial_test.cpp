@@ -33,30 +33,6 @@ TEST(Serial, DownloadSettingsChangeOnlyWhatTheTableSays) {
     EXPECT_EQ(std::memcmp(download.c_cc, saved.c_cc, sizeof saved.c_cc), 0);
 }
 
-// Bytes on a non-blocking pipe, as on the port -> what the wait leaves.
-TEST(Serial, WaitsEndOnlyOnTheAwaitedByte) {
-    const struct {
-        const char* bytes;
-        unsigned char key;
-        const char* left;
-    } rows[] = {{"\r\n", '\r', "\n"}, {"x\rZ", '\r', "Z"}, {"\r\nZ", '\n', "Z"}};
-    ::testing::internal::CaptureStdout();
-    for (const auto& r : rows) {
-        int ends[2];
-        ASSERT_EQ(pipe(ends), 0);
-        fcntl(ends[0], F_SETFL, O_NONBLOCK);
-        ASSERT_EQ(write(ends[1], r.bytes, std::strlen(r.bytes)),
-                  static_cast<ssize_t>(std::strlen(r.bytes)));
-        serial_wait_for_key(ends[0], r.key, "never");
-        char rest[8] = {};
-        EXPECT_GT(read(ends[0], rest, sizeof rest), 0);
-        EXPECT_STREQ(rest, r.left);
-        close(ends[0]);
-        close(ends[1]);
-    }
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "");  // fewer than 11 polls
-}
-
 TEST(Serial, UnusablePortsAreNeverSwitched) {
     unlink("/dev/ttyS0");
     std::ofstream("/tmp/image") << "left from before";

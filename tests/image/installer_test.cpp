@@ -68,24 +68,6 @@ const std::string kKernel = record(kTypeKernel, 0x01020304, pattern(20000, 1));
 const std::string kRootFs = record(kTypeRootFs, 0x01020305, pattern(90000, 2));
 const std::string kApp = record(kTypeApplication, 0x03010012, pattern(150000, 3));
 
-// Any answer but 1 or 2 boots the downloaded application; the record after it
-// is never looked at. The empty answer is the system tests' part.
-TEST_F(Installer, UnnamedSlotBootsTheDownloadedApplication) {
-    std::string app = record(kTypeApplication, 1, application_archive({{"home/bin/mp.elf.strip", "DOWNLOADED"}}));
-    write_file(kImage, kKernel + app + kApp);
-    auto run = run_install(kImage, 0, 0, "x\n");
-    EXPECT_EQ(run.result, -1);
-    EXPECT_THAT(run.out, HasSubstr(std::string(kPrompt) + "Booting downloaded image\nImage ready to boot...\n"));
-    EXPECT_THAT(run.out, HasSubstr("started DOWNLOADED"));
-    EXPECT_EQ(count_of(run.out, "Installing Application: "), 1);
-    EXPECT_FALSE(exists("/user/images/image1") || exists("/user/images/image2") || eeprom(kEepromBootSlot) != 7);
-    mkdir("/tmp/vexalimage.tar.gz", 0755);
-    run = run_install(kImage, 0, 0, "");
-    rmdir("/tmp/vexalimage.tar.gz");
-    EXPECT_EQ(run.result, 0);
-    EXPECT_THAT(run.out, HasSubstr("Booting downloaded image\nImage unpack failed (err 21)\n"));
-}
-
 TEST_F(Installer, SlotIsAskedOnceAndNeverWhenGiven) {
     std::string second = record(kTypeApplication, 0x03010013, pattern(70000, 4));
     write_file(kImage, kApp + second);

@@ -1,5 +1,5 @@
 """Start-up scenarios: slot choice, fall-backs, image boot failures, launch modes,
-diagnostics and debugger images, clock and mount, Ctrl-C, one PowerPC row."""
+diagnostics and debugger images, clock and mount, Ctrl-C."""
 
 import gzip
 import re
@@ -113,6 +113,10 @@ ROWS = {
         out=["install diags image\n", APP_LINE("6.0.0.6")], absent=[APP_LINE("1.0.0.1")],
         cmds=["mkdir -p /tmp/home/bin", "mv /tmp/mpdiag.elf.strip " + APP],
         final=STARTED, state={"running_image": 1}),
+    "application-not-startable": dict(slots={1: app("1.0.0.1")}, eeprom={"running_image": 9},
+                                      options=FAST + ("--without", "backtrace"),
+                                      out=["Failed to start Application OS.\n"], final=REBOOTED,
+                                      cmds_end=["reboot"], state={"running_image": 1}),
     "archive-not-creatable": dict(slots={1: app("1.0.0.1")}, tmp={"vexalimage.tar.gz": None},
                                   eeprom={"running_image": 9},
                                   out=["Failed to open application image output file.\n"],
@@ -151,6 +155,14 @@ ROWS = {
         keys=[("Attempting to mount file system on USB flash drive", CTRL_C),
               ("USB mount timed out\n", CTRL_C), ("Booting image '1'\n", None)],
         final=STARTED),
+    # An extended header after another record, and the memory-checker launch.
+    "memchk-from-extended-header": dict(
+        slots={2: bad(), 1: records({"type": "kernel", "data": b"k" * 3000},
+                                    app_record("1.0.0.1", form="hdr3", header_length=64))},
+        eeprom={"boot_slot": 2}, env={"memchk": "on"},
+        out=["Booting image '2'\nImage2 CRC failed, trying Image1 now.\nBooting image '1'\n",
+             APP_LINE("1.0.0.1")], final=REBOOTED, state={"running_image": 1},
+        cmds_end=["LD_PRELOAD=libduma.so.0.0.0 %s\n" % APP, "reboot"]),
     "rescue-exit-goes-on-with-usb": dict(
         slots={1: app("1.0.0.1")}, usb=USB_OS, eeprom={"usb_marker": 213},
         env={"diagnostics": "rescue"}, keys=[("Entering Rescue Mode.\n" + MENU, "e")],
@@ -162,14 +174,3 @@ ROWS = {
 @pytest.mark.parametrize("row", ROWS.values(), ids=ROWS.keys())
 def test_boot(board, scratch, row):
     play(board, scratch, row)
-
-
-@pytest.mark.ppc
-def test_powerpc_falls_back_and_runs_memchk(board, scratch):
-    play(board, scratch, dict(
-        slots={2: bad(), 1: records({"type": "kernel", "data": b"k" * 3000},
-                                    app_record("1.0.0.1", form="hdr3", header_length=64))},
-        eeprom={"boot_slot": 2}, env={"memchk": "on"}, options=("--arch", "ppc"),
-        out=["Booting image '2'\nImage2 CRC failed, trying Image1 now.\nBooting image '1'\n",
-             APP_LINE("1.0.0.1")], final=REBOOTED, state={"running_image": 1},
-        cmds_end=["LD_PRELOAD=libduma.so.0.0.0 %s\n" % APP, "reboot"]))

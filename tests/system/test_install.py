@@ -209,6 +209,13 @@ INSTALL_ROWS = {
         download=bundle("3.0.0.1"), installcmd="install /tmp/image 0 0", keys=[(SLOT_Q, "\n")],
         out=["Booting downloaded image", "Image ready to boot...", APP_LINE("3.0.0.1")],
         final=STARTED, check=lambda b, out: b.user_file("images/image1") is None),
+    # Any answer but 1 or 2 boots the download; here its archive cannot be unpacked.
+    "other-answer-boots-the-download": dict(
+        download=bundle("3.0.0.2"), installcmd="install /tmp/image 0 0", keys=[(SLOT_Q, "x\n")],
+        tmp={"vexalimage.tar.gz": None}, out=["Booting downloaded image\nImage unpack failed "
+                                              "(err 21)\n", "installcmd: result 0"],
+        absent=["Image1 updated", "Image2 updated"], state={"boot_slot": 7},
+        eeprom={"boot_slot": 7}, check=lambda b, out: b.user_file("images/image1") is None),
     "recovery-installed-as-slot-1": dict(
         rescue=recovery("8.0.0.3"), installcmd="diags", eeprom={"boot_slot": 2},
         keys=[(RECOVERY_Q, "1\n")], final=STARTED, state={"boot_slot": 1, "running_image": 1},
@@ -222,7 +229,7 @@ INSTALL_ROWS = {
 def test_installcmd(board, scratch, row):
     if "download" in row:
         board.download = built(scratch, records(*row["download"]))
-        row = dict(row, tmp={"image": board.download})
+        row = dict(row, tmp=dict(row.get("tmp", {}), image=board.download))
     play(board, scratch, row)
     if "then_boot" in row:
         slot, version = row["then_boot"]

@@ -58,8 +58,8 @@ def _parser():
 
 
 def _run_options(c):
-    c.add_argument("--arch", choices=("host", "ppc"), default="host",
-                   help="host build, or the PowerPC build under qemu-ppc")
+    c.add_argument("--arch", choices=("host", "asan", "ppc"), default="host",
+                   help="host build, its AddressSanitizer build, or the PowerPC build under qemu-ppc")
     c.add_argument("--cycles", type=int, default=1, metavar="N",
                    help="power on again after a reboot, up to N starts")
     c.add_argument("--usb-delay", type=float, default=0.0, metavar="S",

@@ -38,17 +38,19 @@ def _source_dir():
 
 
 def build_dir(arch="host"):
-    """The build folder whose launcher boots: $LAUNCHER_BUILD_DIR (host) or
-    $LAUNCHER_PPC_BUILD_DIR (ppc), by default build/host or build/ppc. Without
-    $LAUNCHER_PPC_BUILD_DIR, a given $LAUNCHER_BUILD_DIR's sibling 'ppc' is used
-    (LAUNCHER_BUILD_ROOT/host and LAUNCHER_BUILD_ROOT/ppc belong together)."""
+    """The build folder whose launcher boots: $LAUNCHER_BUILD_DIR (host),
+    $LAUNCHER_ASAN_BUILD_DIR (asan: AddressSanitizer and UBSan) or
+    $LAUNCHER_PPC_BUILD_DIR (ppc), by default build/host, build/asan or
+    build/ppc. Without its own variable, an asan or ppc build is the sibling of
+    a given $LAUNCHER_BUILD_DIR (LAUNCHER_BUILD_ROOT/host, /asan and /ppc
+    belong together)."""
     host = os.environ.get("LAUNCHER_BUILD_DIR")
-    if arch != "ppc":
+    if arch == "host":
         return os.path.abspath(host or os.path.join(_source_dir(), "build", "host"))
-    ppc = os.environ.get("LAUNCHER_PPC_BUILD_DIR")
-    if not ppc and host:
-        ppc = os.path.join(os.path.dirname(os.path.abspath(host)), "ppc")
-    return os.path.abspath(ppc or os.path.join(_source_dir(), "build", "ppc"))
+    other = os.environ.get("LAUNCHER_%s_BUILD_DIR" % arch.upper())
+    if not other and host:
+        other = os.path.join(os.path.dirname(os.path.abspath(host)), arch)
+    return os.path.abspath(other or os.path.join(_source_dir(), "build", arch))
 
 
 def find_programs(arch):
@@ -183,7 +185,7 @@ def run(board, opts):
     """Powers the board on (up to opts.cycles times); returns the last line printed."""
     board.check()
     if opts.faketime and opts.arch == "ppc":
-        raise RunError("--faketime works with --arch host only")
+        raise RunError("--faketime works with --arch host or asan only")
     if opts.faketime and not sandbox.faketime_library():
         raise RunError("--faketime needs Debian's libfaketime (scripts/setup installs it)")
     programs = find_programs(opts.arch)

@@ -174,6 +174,20 @@ def build_root(board, network=False, dhclient=False, without=()):
     return root
 
 
+# The launcher ends by replacing itself with the application or by exit()
+# right after "reboot": there is no long-lived heap to leak from, and what it
+# still holds at exit is released by the exit itself.
+ASAN_OPTIONS = "detect_leaks=0:exitcode=99:color=never"
+
+
+def asan_runtime():
+    """The AddressSanitizer runtime of the host compiler (it is under /usr/lib,
+    which the board root binds)."""
+    out = subprocess.run(["gcc", "-print-file-name=libasan.so"], check=True,
+                         capture_output=True, text=True).stdout.strip()
+    return os.path.realpath(out)
+
+
 def faketime_library():
     found = sorted(glob.glob("/usr/lib/*/faketime/libfaketime.so.1"))
     return found[0] if found else None
@@ -237,6 +251,12 @@ def _launch(arch, devemu, environment, faketime):
             cmd += ["-E", "LD_PRELOAD=" + SIM + "/libdevemu.so"]
         return cmd + [SIM + "/launcher"]
     preload = [SIM + "/libdevemu.so"] if devemu else []
+    if arch == "asan":
+        # The sanitizer runtime must be the first library loaded. A report
+        # ends the launcher; leaks are not checked (see ASAN_OPTIONS). Given
+        # first, so that --env can override them.
+        preload.insert(0, asan_runtime())
+        env = ["ASAN_OPTIONS=" + ASAN_OPTIONS, "UBSAN_OPTIONS=print_stacktrace=1"] + env
     if faketime:
         preload.append(faketime_library())
     if preload:
