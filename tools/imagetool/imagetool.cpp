@@ -262,8 +262,8 @@ int parse_build_args(int argc, char** argv, std::string* out_path, std::vector<r
             return usage_error("expected TYPE=FILE, got '" + a + "'");
         }
         if (!parse_type(a.substr(0, eq), &req.magic)) {
-            return usage_error("unknown type '" + a.substr(0, eq) + "' in '" + a + "'; known types: " +
-                               kTypeNames + ", or a type id in hex");
+            return usage_error("unknown type '" + a.substr(0, eq) + "' in '" + a +
+                               "'; known types: " + kTypeNames + ", or a type id in hex");
         }
         if (opt.header_length != 0 && opt.form == 1) {
             return usage_error("--header-length needs --form extended or hdr3");
@@ -342,7 +342,8 @@ std::string type_word(uint32_t type_id) {
 // order. H is as read (16 for the plain form, which has no H field).
 std::string inconsistency(const record_layout& l) {
     unsigned long long h = l.header_length;
-    unsigned long long t = l.form == 3 ? uint64_t{l.len} + 16 : l.form == 2 ? h + l.len : 16 + uint64_t{l.len};
+    unsigned long long len = l.len;
+    unsigned long long t = l.form == 3 ? len + 16 : l.form == 2 ? h + len : 16 + len;
     const char* sum = l.form == 3 ? "len + 16" : l.form == 2 ? "H + len" : "16 + len";
     if (h < 16) {
         return text_format("H = %llu at bytes %d-%d is below 16", h, l.form == 3 ? 22 : 18,
@@ -382,7 +383,8 @@ bool check_record(std::FILE* f, uint64_t file_size, record_report* rep) {
         rep->problem = text_format("stored 0x%08X, computed 0x%08X", l.crc, rep->computed);
     } else if (info && !within_size_limit(*info, l)) {
         rep->status = record_status::too_big;
-        rep->problem = text_format("%s = %llu is above the %s limit %u", info->limit_on_len ? "len" : "T",
+        rep->problem = text_format("%s = %llu is above the %s limit %u",
+                                   info->limit_on_len ? "len" : "T",
                                    static_cast<unsigned long long>(size_tested_value(*info, l)),
                                    info->word, info->size_limit);
     }
@@ -396,7 +398,9 @@ bool check_record(std::FILE* f, uint64_t file_size, record_report* rep) {
 bool walk_container(std::FILE* f, std::vector<record_report>* out, uint64_t* trailing) {
     uint64_t file_size = UINT64_MAX;
     struct stat st;
-    if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) file_size = static_cast<uint64_t>(st.st_size);
+    if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) {
+        file_size = static_cast<uint64_t>(st.st_size);
+    }
     uint64_t offset = 0;
     *trailing = 0;
     for (;;) {
@@ -534,8 +538,9 @@ int report_file(const std::string& path, report_form form) {
         const record_report& r = reports[i];
         if (r.status == record_status::ok) continue;
         std::printf("%s: record %zu (%s at %s) %s: %s\n", path.c_str(), i,
-                    type_word(r.layout.type_id).c_str(), hex32(static_cast<uint32_t>(r.offset)).c_str(),
-                    status_text(r.status), r.problem.c_str());
+                    type_word(r.layout.type_id).c_str(),
+                    hex32(static_cast<uint32_t>(r.offset)).c_str(), status_text(r.status),
+                    r.problem.c_str());
     }
     std::printf("%s: %s\n", path.c_str(), summary(reports).c_str());
     return all_ok ? 0 : kExitFailure;
@@ -553,7 +558,9 @@ int cmd_report(const char* name, bool json_allowed, int argc, char** argv) {
         else paths.push_back(a);
     }
     if (paths.empty()) return usage_error(std::string(name) + " needs a FILE");
-    report_form form = json ? report_form::json : json_allowed ? report_form::table : report_form::problems;
+    report_form form = json           ? report_form::json
+                       : json_allowed ? report_form::table
+                                      : report_form::problems;
     int status = 0;
     for (std::size_t i = 0; i < paths.size(); ++i) {
         if (i > 0 && form == report_form::table) std::printf("\n");
