@@ -1,4 +1,4 @@
-"""Host tools: imagetool's info / extract reports and usage errors (the scenarios
+"""Host tools: imagetool's build / info / verify / extract reports and usage errors (the scenarios
 build every image with it), and that a board run writes nothing outside its folder."""
 
 import json
@@ -36,7 +36,9 @@ def test_every_type_and_form_reported_and_extracted(tmp_path):
     for name, form in zip(TYPES, forms):  # options apply to the record after them
         args += ["--version", "1.2.3.250", "--form", form] + ([] if form == "plain" else ["--header-length", 40])
         args += ["%s=%s" % (name, src)]
-    assert run(*args).returncode == 0
+    r = run(*args)
+    assert (r.returncode, r.stdout) == (0, "%d records, %d bytes written to %s\n" % (
+        len(TYPES), out.stat().st_size, out))
     status, report = info(out)
     raw, at = out.read_bytes(), 0
     assert status == 0 and report["ok"] and len(report["records"]) == len(TYPES)
@@ -63,38 +65,48 @@ def test_every_type_and_form_reported_and_extracted(tmp_path):
 
 
 def test_damage_reports(tmp_path):
-    src, out = tmp_path / "p", tmp_path / "c.img"
+    src, out, bad = tmp_path / "p", tmp_path / "c.img", tmp_path / "bad.img"
     src.write_bytes(DATA)
     assert run("build", "-o", out, "kernel=%s" % src, "--corrupt-crc",
                "application=%s" % src).returncode == 0
     status, report = info(out)
     assert status != 0 and [r["status"] for r in report["records"]] == ["OK", "BAD CRC"]
+    assert run("info", out, out).stdout.count("\n%s: 2 records, 1 BAD CRC\n" % out) == 2
     # A damaged payload is never handed out; there is no third record.
     assert [run("extract", out, n, "-o", tmp_path / "x").returncode for n in (1, 2)] == [1, 1]
     out.write_bytes(out.read_bytes()[:-1])
     status, report = info(out)
     assert status != 0 and report["records"][1]["status"] == "TRUNCATED"
     # Extended header claiming H = 8, then a boot loader one byte over its limit.
-    out.write_bytes(struct.pack(">IIIIHHHH", 0, 4, 0x834B4152, 0, 0, 8, 0, 0) + bytes(8))
-    assert info(out)[1]["records"][0]["status"] == "INCONSISTENT"
+    bad.write_bytes(struct.pack(">IIIIHHHH", 0, 4, 0x834B4152, 0, 0, 8, 0, 0) + bytes(8))
+    assert [info(bad)[1]["records"][0][k] for k in ("status", "problem")] == [
+        "INCONSISTENT", "H = 8 at bytes 18-19 is below 16"]
     (tmp_path / "big").write_bytes(bytes(0x80001))
     assert run("build", "-o", out, "bootloader=%s" % (tmp_path / "big")).returncode == 0
-    assert info(out)[1]["records"][0]["status"] == "TOO BIG"
+    assert [info(out)[1]["records"][0][k] for k in ("status", "problem")] == [
+        "TOO BIG", "len = 524289 is above the UBOOT limit 524288"]
     assert run("build", "-o", out, "kernel=%s" % src).returncode == 0
     out.write_bytes(out.read_bytes() + bytes(23))
     status, report = info(out)
     assert status == 0 and len(report["records"]) == 1 and report["trailing_bytes"] == 23
+    # verify: only the problems and a summary per file; 0 when every record of every file is good.
+    assert [run("verify", *files).returncode for files in ([out], [out, bad])] == [0, 1]
+    assert run("verify", out, bad).stdout == "%s: 1 record, all OK\n%s: record 0 (KERNEL at 0x00000000) " \
+        "INCONSISTENT: H = 8 at bytes 18-19 is below 16\n%s: 1 record, 1 INCONSISTENT\n" % (out, bad, bad)
 
 
-@pytest.mark.parametrize("args", [
-    [], ["frobnicate"], ["build", "kernel=x"], ["build", "-o", "OUT", "pizza=x"],
-    ["build", "-o", "OUT", "--header-length", "16", "--form", "hdr3", "kernel=x"],
-    ["build", "-o", "OUT", "--version", "1.2.3.256", "kernel=x"],
-    ["build", "-o", "OUT", "kernel=x", "--version", "1.2.3.4"], ["info", "--yaml", "f"],
-    ["extract", "f", "-1", "-o", "OUT"]])
-def test_usage_errors_exit_2_with_one_line(tmp_path, args):
+@pytest.mark.parametrize("args, says", [
+    ([], "no command"), (["frobnicate"], "'frobnicate'"), (["build", "kernel=x"], "-o OUT"),
+    (["build", "-o", "OUT", "kernal=x"], "unknown type 'kernal' in 'kernal=x'; known types: application, "
+     "bootloader, kernel, rfs, devicetree, diagnostics, or a type id in hex"),
+    (["build", "-o", "OUT", "--header-length", "16", "--form", "hdr3", "kernel=x"], "24..65535"),
+    (["build", "-o", "OUT", "--version", "1.2.3.256", "kernel=x"], "A.B.C.D"),
+    (["build", "-o", "OUT", "kernel=x", "--version", "1.2.3.4"], "after the last"),
+    (["info", "--yaml", "f"], "'--yaml'"), (["verify", "--json", "f"], "'--json'"), (["verify"], "a FILE"),
+    (["extract", "f", "-1", "-o", "OUT"], "'-1'")])
+def test_usage_errors_exit_2_with_one_line(tmp_path, args, says):
     r = run(*[str(tmp_path / a) if a == "OUT" else a for a in args])
-    assert r.returncode == 2 and r.stdout == "" and r.stderr.count("\n") == 1
+    assert r.returncode == 2 and r.stdout == "" and r.stderr.count("\n") == 1 and says in r.stderr
     assert r.stderr.startswith("imagetool: ") and not (tmp_path / "OUT").exists()
 
 

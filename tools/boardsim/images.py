@@ -92,7 +92,7 @@ def plain_record(type_id, payload, version="0.0.0.0", corrupt_crc=False):
 
 
 def imagetool_path():
-    path = os.path.join(runner.build_dir("host"), "tools", "imagetool", "imagetool")
+    path = runner.build_programs()["imagetool"]
     return path if os.access(path, os.X_OK) else None
 
 
@@ -120,7 +120,7 @@ def build_container(out, records):
             argv += _record_options(r)
             kind = r["type"] if isinstance(r["type"], str) else "0x%08x" % r["type"]
             argv.append("%s=%s" % (kind, payload))
-        subprocess.run(argv, check=True)
+        subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)  # not its summary line
     return out
 
 

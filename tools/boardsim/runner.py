@@ -14,6 +14,7 @@ RAM, so it starts empty), up to that many starts.
 """
 
 import importlib
+import json
 import os
 import shutil
 import signal
@@ -53,14 +54,30 @@ def build_dir(arch="host"):
     return os.path.abspath(other or os.path.join(_source_dir(), "build", arch))
 
 
+def build_programs(arch="host"):
+    """Paths of 'launcher', 'devemu' (libdevemu.so) and 'imagetool': those of
+    an installed simulator (cmake --install writes installed.json beside it,
+    naming them relative to it) for the host unless $LAUNCHER_BUILD_DIR is
+    set, else those of the build folder."""
+    here = os.path.dirname(os.path.realpath(__file__))
+    installed = os.path.join(here, "installed.json")
+    if arch != "ppc" and not os.environ.get("LAUNCHER_BUILD_DIR") and os.path.exists(installed):
+        with open(installed) as f:
+            return {k: os.path.normpath(os.path.join(here, v)) for k, v in json.load(f).items()}
+    top = build_dir(arch)
+    return {"launcher": os.path.join(top, "launcher"),
+            "devemu": os.path.join(top, "tools", "devemu", "libdevemu.so"),
+            "imagetool": os.path.join(build_dir("host"), "tools", "imagetool", "imagetool")}
+
+
 def find_programs(arch):
     """(launcher, libdevemu.so or None) of the chosen build; RunError if the
     launcher is missing."""
-    top = build_dir(arch)
-    launcher = os.path.join(top, "launcher")
+    programs = build_programs(arch)
+    launcher = programs["launcher"]
     if not os.access(launcher, os.X_OK):
         raise RunError("no launcher at %s: build it first (scripts/build %s)" % (launcher, arch))
-    devemu = os.path.join(top, "tools", "devemu", "libdevemu.so")
+    devemu = programs["devemu"]
     if not os.path.exists(devemu):
         print("board: no device emulator at %s: flash, EEPROM and clock will not answer"
               % devemu, file=sys.stderr, flush=True)

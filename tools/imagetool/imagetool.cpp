@@ -3,11 +3,16 @@
 //
 //   imagetool build -o OUT [--form F] [--header-length N] [--version A.B.C.D]
 //                   [--corrupt-crc] [--no-version-block] TYPE=FILE ...
-//   imagetool info [--json] FILE
+//   imagetool info [--json] FILE...
+//   imagetool verify FILE...
 //   imagetool extract FILE N -o OUT
 //
 // Exit status: 0 success, 1 a failed operation or a bad record, 2 usage error.
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -30,9 +35,12 @@ constexpr std::size_t kVersionBlockOffset = 240;  // inside a boot-loader binary
 const char kUsage[] =
     "usage: imagetool build -o OUT [--form plain|extended|hdr3] [--header-length N]\n"
     "                       [--version A.B.C.D] [--corrupt-crc] [--no-version-block] TYPE=FILE ...\n"
-    "       imagetool info [--json] FILE\n"
+    "       imagetool info [--json] FILE...\n"
+    "       imagetool verify FILE...\n"
     "       imagetool extract FILE N -o OUT\n"
     "TYPE: application, bootloader, kernel, rfs, devicetree, diagnostics or a type id in hex\n";
+
+const char kTypeNames[] = "application, bootloader, kernel, rfs, devicetree, diagnostics";
 
 int usage_error(const std::string& message) {
     std::fprintf(stderr, "imagetool: %s (see imagetool --help)\n", message.c_str());
@@ -250,8 +258,12 @@ int parse_build_args(int argc, char** argv, std::string* out_path, std::vector<r
         if (a.size() > 1 && a[0] == '-') return usage_error("unknown option '" + a + "'");
         std::size_t eq = a.find('=');
         record_request req{0, "", opt};
-        if (eq == std::string::npos || eq + 1 == a.size() || !parse_type(a.substr(0, eq), &req.magic)) {
+        if (eq == std::string::npos || eq == 0 || eq + 1 == a.size()) {
             return usage_error("expected TYPE=FILE, got '" + a + "'");
+        }
+        if (!parse_type(a.substr(0, eq), &req.magic)) {
+            return usage_error("unknown type '" + a.substr(0, eq) + "' in '" + a +
+                               "'; known types: " + kTypeNames + ", or a type id in hex");
         }
         if (opt.header_length != 0 && opt.form == 1) {
             return usage_error("--header-length needs --form extended or hdr3");
@@ -278,12 +290,17 @@ int cmd_build(int argc, char** argv) {
     if (!write_file(out_path, container.data(), container.size())) {
         return failure(errno_text("cannot write", out_path));
     }
+    std::printf("%zu record%s, %zu bytes written to %s\n", records.size(),
+                records.size() == 1 ? "" : "s", container.size(), out_path.c_str());
     return 0;
 }
 
-// ---------------------------------------------------------------- info
+// ---------------------------------------------------------------- info, verify
 
 enum class record_status { ok, bad_crc, truncated, inconsistent, too_big };
+// The statuses a summary counts, in the order it names them.
+constexpr record_status kProblems[] = {record_status::bad_crc, record_status::truncated,
+                                       record_status::inconsistent, record_status::too_big};
 
 const char* status_text(record_status s) {
     switch (s) {
@@ -302,28 +319,75 @@ struct record_report {
     bool have_computed = false;
     uint32_t computed = 0;
     record_status status = record_status::ok;
+    std::string problem;  // what is wrong, with the field values (empty when OK)
 };
+
+// printf into a string; every text made here is short, longer ones are cut.
+__attribute__((format(printf, 1, 2))) std::string text_format(const char* format, ...) {
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    int n = std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    return std::string(text, n < 0 ? 0 : std::min(static_cast<std::size_t>(n), sizeof text - 1));
+}
 
 std::string type_word(uint32_t type_id) {
     const image_type_info* info = find_image_type(type_id);
     return info ? info->word : hex32(type_id & ~kExtendedFlag);
 }
 
-// Reads and checks the record whose header is in `rep`. False when memory
-// for it cannot be had.
-bool check_record(std::FILE* f, record_report* rep) {
+// The rule of "Inconsistent lengths" (image/container.h) that the header
+// breaks, with the raw field values: decode_record_header's checks, in its
+// order. H is as read (16 for the plain form, which has no H field).
+std::string inconsistency(const record_layout& l) {
+    unsigned long long h = l.header_length;
+    unsigned long long len = l.len;
+    unsigned long long t = l.form == 3 ? len + 16 : l.form == 2 ? h + len : 16 + len;
+    const char* sum = l.form == 3 ? "len + 16" : l.form == 2 ? "H + len" : "16 + len";
+    if (h < 16) {
+        return text_format("H = %llu at bytes %d-%d is below 16", h, l.form == 3 ? 22 : 18,
+                           l.form == 3 ? 23 : 19);
+    }
+    if (h > t) return text_format("H = %llu is beyond T = %s = %llu (len = %u)", h, sum, t, l.len);
+    if (t == 0) return text_format("T = %s is 0", sum);
+    if (t > kMaxRecordSize) {
+        return text_format("T = %s = %llu is above the limit %u (H = %llu, len = %u)", sum, t,
+                           kMaxRecordSize, h, l.len);
+    }
+    return text_format("the lengths describe no record (H = %llu, len = %u)", h, l.len);
+}
+
+// Reads and checks the record whose header is in `rep`; `file_size` is the
+// file's size, or UINT64_MAX when unknown. False when memory for it cannot
+// be had.
+bool check_record(std::FILE* f, uint64_t file_size, record_report* rep) {
+    const record_layout& l = rep->layout;
     bool alloc_failed = false;
-    record_buffer buf = read_record(f, rep->offset, rep->layout, &alloc_failed);
+    record_buffer buf = read_record(f, rep->offset, l, &alloc_failed);
     if (alloc_failed) return false;
+    unsigned long long t = l.total_length();
     if (!buf) {
         rep->status = record_status::truncated;
+        rep->problem = file_size == UINT64_MAX || file_size < rep->offset
+                           ? text_format("the file ends before T = %llu bytes", t)
+                           : text_format("T = %llu, but the file holds %llu bytes from here", t,
+                                         static_cast<unsigned long long>(file_size - rep->offset));
         return true;
     }
     rep->have_computed = true;
-    rep->computed = image_crc32(buf.get() + 4, rep->layout.total_length() - 4, kCrcStart);
-    const image_type_info* info = find_image_type(rep->layout.type_id);
-    if (rep->computed != rep->layout.crc) rep->status = record_status::bad_crc;
-    else if (info && !within_size_limit(*info, rep->layout)) rep->status = record_status::too_big;
+    rep->computed = image_crc32(buf.get() + 4, l.total_length() - 4, kCrcStart);
+    const image_type_info* info = find_image_type(l.type_id);
+    if (rep->computed != l.crc) {
+        rep->status = record_status::bad_crc;
+        rep->problem = text_format("stored 0x%08X, computed 0x%08X", l.crc, rep->computed);
+    } else if (info && !within_size_limit(*info, l)) {
+        rep->status = record_status::too_big;
+        rep->problem = text_format("%s = %llu is above the %s limit %u",
+                                   info->limit_on_len ? "len" : "T",
+                                   static_cast<unsigned long long>(size_tested_value(*info, l)),
+                                   info->word, info->size_limit);
+    }
     return true;
 }
 
@@ -332,6 +396,11 @@ bool check_record(std::FILE* f, record_report* rep) {
 // the last record that are too few for a header. False (after a message)
 // when memory for a record cannot be had.
 bool walk_container(std::FILE* f, std::vector<record_report>* out, uint64_t* trailing) {
+    uint64_t file_size = UINT64_MAX;
+    struct stat st;
+    if (::fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode)) {
+        file_size = static_cast<uint64_t>(st.st_size);
+    }
     uint64_t offset = 0;
     *trailing = 0;
     for (;;) {
@@ -343,8 +412,10 @@ bool walk_container(std::FILE* f, std::vector<record_report>* out, uint64_t* tra
             failure("read error at offset " + std::to_string(offset));
             return false;
         }
-        if (step == walk_step::inconsistent) rep.status = record_status::inconsistent;
-        else if (!check_record(f, &rep)) {
+        if (step == walk_step::inconsistent) {
+            rep.status = record_status::inconsistent;
+            rep.problem = inconsistency(rep.layout);
+        } else if (!check_record(f, file_size, &rep)) {
             failure("no memory for the record at offset " + std::to_string(offset));
             return false;
         }
@@ -396,9 +467,12 @@ void print_json(const std::string& path, const std::vector<record_report>& repor
         } else {
             std::printf("\"payload_length\": null, \"total_length\": null, ");
         }
-        std::printf("\"crc\": \"%s\", \"computed_crc\": %s, \"status\": \"%s\"}", hex32(l.crc).c_str(),
-                    r.have_computed ? ("\"" + hex32(r.computed) + "\"").c_str() : "null",
-                    status_text(r.status));
+        std::printf("\"crc\": \"%s\", ", hex32(l.crc).c_str());
+        if (r.have_computed) std::printf("\"computed_crc\": \"%s\", ", hex32(r.computed).c_str());
+        else std::printf("\"computed_crc\": null, ");
+        std::printf("\"status\": \"%s\", ", status_text(r.status));
+        if (r.problem.empty()) std::printf("\"problem\": null}");
+        else std::printf("\"problem\": \"%s\"}", json_escape(r.problem).c_str());
     }
     std::printf("\n], \"trailing_bytes\": %llu, \"ok\": %s}\n",
                 static_cast<unsigned long long>(trailing), all_ok ? "true" : "false");
@@ -411,29 +485,41 @@ void print_table(const std::vector<record_report>& reports, uint64_t trailing) {
         const record_report& r = reports[i];
         const record_layout& l = r.layout;
         bool sized = r.status != record_status::inconsistent;
-        std::printf("%-3zu %-10s %-8s %-11s %-15s %5u %10s %10s %-10s %-10s %s\n", i,
+        // The checksum columns already tell a bad CRC; other problems say what.
+        bool detail = !r.problem.empty() && r.status != record_status::bad_crc;
+        std::printf("%-3zu %-10s %-8s %-11s %-15s %5u %10s %10s %-10s %-10s %s%s%s\n", i,
                     hex32(static_cast<uint32_t>(r.offset)).c_str(), form_name(l.form),
                     type_word(l.type_id).c_str(), version_text(l.id).c_str(), l.header_length,
                     sized ? std::to_string(l.payload_length).c_str() : "-",
                     sized ? std::to_string(l.total_length()).c_str() : "-", hex32(l.crc).c_str(),
-                    r.have_computed ? hex32(r.computed).c_str() : "-", status_text(r.status));
+                    r.have_computed ? hex32(r.computed).c_str() : "-", status_text(r.status),
+                    detail ? ": " : "", detail ? r.problem.c_str() : "");
     }
-    if (reports.empty()) std::printf("no records\n");
     if (trailing) std::printf("%llu trailing bytes (fewer than 24: not a record)\n",
                               static_cast<unsigned long long>(trailing));
 }
 
-int cmd_info(int argc, char** argv) {
-    bool json = false;
-    std::string path;
-    for (int i = 0; i < argc; ++i) {
-        std::string a = argv[i];
-        if (a == "--json") json = true;
-        else if (a.size() > 1 && a[0] == '-') return usage_error("unknown option '" + a + "'");
-        else if (path.empty()) path = a;
-        else return usage_error("info takes one FILE");
+// "3 records, 1 BAD CRC", "2 records, all OK", "0 records".
+std::string summary(const std::vector<record_report>& reports) {
+    std::size_t n = reports.size();
+    std::string text = text_format("%zu record%s", n, n == 1 ? "" : "s");
+    std::size_t problems = 0;
+    for (record_status s : kProblems) {
+        std::size_t count = 0;
+        for (const auto& r : reports) count += r.status == s;
+        if (count) text += text_format(", %zu %s", count, status_text(s));
+        problems += count;
     }
-    if (path.empty()) return usage_error("info needs a FILE");
+    if (n > 0 && problems == 0) text += ", all OK";
+    return text;
+}
+
+enum class report_form { table, json, problems };
+
+// Walks one file and prints its report. 0 when it holds at least one record
+// and every record is OK, else 1 (also when it cannot be read, after a
+// message on standard error).
+int report_file(const std::string& path, report_form form) {
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return failure(errno_text("cannot open", path));
     std::vector<record_report> reports;
@@ -443,9 +529,45 @@ int cmd_info(int argc, char** argv) {
     if (!walked) return kExitFailure;
     bool all_ok = !reports.empty();
     for (const auto& r : reports) all_ok = all_ok && r.status == record_status::ok;
-    if (json) print_json(path, reports, trailing, all_ok);
-    else print_table(reports, trailing);
+    if (form == report_form::json) {
+        print_json(path, reports, trailing, all_ok);
+        return all_ok ? 0 : kExitFailure;
+    }
+    if (form == report_form::table) print_table(reports, trailing);
+    for (std::size_t i = 0; form == report_form::problems && i < reports.size(); ++i) {
+        const record_report& r = reports[i];
+        if (r.status == record_status::ok) continue;
+        std::printf("%s: record %zu (%s at %s) %s: %s\n", path.c_str(), i,
+                    type_word(r.layout.type_id).c_str(),
+                    hex32(static_cast<uint32_t>(r.offset)).c_str(), status_text(r.status),
+                    r.problem.c_str());
+    }
+    std::printf("%s: %s\n", path.c_str(), summary(reports).c_str());
     return all_ok ? 0 : kExitFailure;
+}
+
+// info [--json] FILE... and verify FILE...: every file is reported, also
+// after one that cannot be read; 0 only when every file is good.
+int cmd_report(const char* name, bool json_allowed, int argc, char** argv) {
+    bool json = false;
+    std::vector<std::string> paths;
+    for (int i = 0; i < argc; ++i) {
+        std::string a = argv[i];
+        if (a == "--json" && json_allowed) json = true;
+        else if (a.size() > 1 && a[0] == '-') return usage_error("unknown option '" + a + "'");
+        else paths.push_back(a);
+    }
+    if (paths.empty()) return usage_error(std::string(name) + " needs a FILE");
+    report_form form = json           ? report_form::json
+                       : json_allowed ? report_form::table
+                                      : report_form::problems;
+    int status = 0;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (i > 0 && form == report_form::table) std::printf("\n");
+        std::fflush(stdout);  // keep the order of the report and any message on standard error
+        if (report_file(paths[i], form) != 0) status = kExitFailure;
+    }
+    return status;
 }
 
 // ---------------------------------------------------------------- extract
@@ -511,7 +633,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (cmd == "build") return cmd_build(argc - 2, argv + 2);
-    if (cmd == "info") return cmd_info(argc - 2, argv + 2);
+    if (cmd == "info") return cmd_report("info", true, argc - 2, argv + 2);
+    if (cmd == "verify") return cmd_report("verify", false, argc - 2, argv + 2);
     if (cmd == "extract") return cmd_extract(argc - 2, argv + 2);
     return usage_error("unknown command '" + std::string(cmd) + "'");
 }
