@@ -37,7 +37,7 @@ TEST(LineEditor, KeySequences) {
         {"ab\x7f\r", "a", "ab\b \b\n"},
         {"ab\x01" + esc + "[1;5Cx\r", "axb", "ab\b\baxb\b\n"},
         {"ab" + esc + "[Dx\r", "axb", "ab\bxb\b\n"},
-        {"ab" + esc + "[0Dx\r", "axb", "ab\bxb\b\n"},  // a parameter of 0 is still a parameter
+        {"ab" + esc + "[09Dx\r", "axb", "ab\bxb\b\n"},  // 0 and 9 are parameters too
         {"ab" + esc + "[A" + esc + "[B" + esc + "[3~\r", "ab", "ab\n"},
         {esc + "x" + esc + "\x01y\r", "yx", "x\byx\b\n"},
         {"ab\x01" + esc + esc + "[Cz\r", "azb", nullptr},
