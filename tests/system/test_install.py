@@ -127,6 +127,9 @@ def test_usb_stick_unreadable_image_and_late_stick(board, scratch):
     out = play(board, scratch, dict(options=("--usb-delay", "3"), out=[APP_LINE("3.0.0.3")],
                                     absent=["timed out"]))
     assert re.search(re.escape(MOUNTING) + r"\.{0,9}" + re.escape(READY), out)
+    # Taken out again: the readiness of the earlier starts is gone with it.
+    boardfs.usb_remove(board.fs)
+    play(board, scratch, dict(out=[MOUNTING, "USB mount timed out", APP_LINE("1.0.0.1")], absent=[READY]))
 
 
 def test_chooser_lists_files_and_installs_hostile_names_running_nothing(board, scratch):

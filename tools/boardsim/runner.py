@@ -169,8 +169,12 @@ def _start_once(board, opts, programs, net):
         cmd = net.wrap(cmd)
     start = os.path.getsize(board.events_log)
     timer = None
+    # The platform makes the marker when a stick becomes ready: one left in the
+    # kept tmp/ by an earlier start must not stand for a stick that is gone.
+    marker = os.path.join(board.tmp, "usb")
+    if os.path.lexists(marker):
+        os.unlink(marker)
     if boardfs.usb_inserted(board):
-        marker = os.path.join(board.tmp, "usb")
         timer = threading.Timer(opts.usb_delay, lambda: open(marker, "a").close())
         timer.daemon = True
         timer.start()
