@@ -29,6 +29,7 @@ import boardfs  # noqa: E402
 import images  # noqa: E402
 
 KIB = 1024
+SZ_LIMIT = 300  # seconds: sz waits that long for a receiver that does not answer
 MENU = b"Option? : "
 SWITCH = b"before initiating the download.\r\n"
 BACK = b"Change the baud rate back to 9600 bps, hit the <ENTER> key"
@@ -85,8 +86,12 @@ def download(board, port, image, board_speed=115200, operator_speed=115200):
     port.speed(operator_speed)
     port.send(b"\r")
     began = time.monotonic()
-    status = subprocess.call(["sz", "--xmodem", "-k", image], stdin=port.fd, stdout=port.fd,
-                             stderr=subprocess.DEVNULL)
+    try:
+        status = subprocess.call(["sz", "--xmodem", "-k", image], stdin=port.fd,
+                                 stdout=port.fd, stderr=subprocess.DEVNULL, timeout=SZ_LIMIT)
+    except subprocess.TimeoutExpired:
+        status = "timed out"
+    print("sz", status, time.monotonic() - began, flush=True)
     took = time.monotonic() - began
     port.speed(board_speed)
     port.expect(BACK)

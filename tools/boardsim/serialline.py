@@ -136,7 +136,6 @@ class Direction:
             self._queue(bytes(data), sent_at, speeds(self.dst)[0], now)
 
     def _queue(self, data, sent_at, read_at, now):
-        open("/tmp/linetrace", "a").write("%d %s %s %d %r\n" % (self.src, sent_at, read_at, len(data), data[:20]))
         line_time = len(data) * 10.0 / sent_at if self.paced and sent_at else 0.0
         if sent_at != read_at:
             data = garble(data, sent_at, read_at or sent_at)
@@ -210,6 +209,8 @@ class Port:
 
     def __init__(self, link=None):
         self.master, self.path = open_pty()
+        # A serial port comes up at 9600 bit/s, a pseudo-terminal at 38400.
+        set_speed(self.master, CONSOLE_SPEED)
         self.link = os.path.abspath(link) if link else None
         if self.link:
             if os.path.islink(self.link):
