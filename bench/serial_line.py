@@ -29,7 +29,7 @@ import boardfs  # noqa: E402
 import images  # noqa: E402
 
 KIB = 1024
-SZ_LIMIT = 300  # seconds: sz waits that long for a receiver that does not answer
+SZ_LIMIT = 90  # seconds: an operator gives up a transfer that does not start
 MENU = b"Option? : "
 SWITCH = b"before initiating the download.\r\n"
 BACK = b"Change the baud rate back to 9600 bps, hit the <ENTER> key"
@@ -91,20 +91,34 @@ def download(board, port, image, board_speed=115200, operator_speed=115200):
                                  stdout=port.fd, stderr=subprocess.DEVNULL, timeout=SZ_LIMIT)
     except subprocess.TimeoutExpired:
         status = "timed out"
-    print("sz", status, time.monotonic() - began, flush=True)
     took = time.monotonic() - began
-    port.speed(board_speed)
-    port.expect(BACK)
-    port.speed(9600)
-    port.send(b"\r")
-    if operator_speed == board_speed:
+    if operator_speed != board_speed:
+        back_to_menu(port)
+    else:
+        port.speed(board_speed)
+        port.expect(BACK)
+        port.speed(9600)
+        port.send(b"\r")
         port.expect(SLOT_Q)
         port.send(b"2\r")
         port.expect(DONE)
-    port.expect(MENU)
+        port.expect(MENU)
     with open(image, "rb") as f:
         installed = os.path.exists(slot) and open(slot, "rb").read() == f.read()
     return status, took, installed
+
+
+def back_to_menu(port, tries=40):
+    """After a failed transfer the operator cannot read the board's garbled
+    prompt: at 9600 bit/s, Enter until the menu comes back."""
+    port.speed(9600)
+    for _ in range(tries):
+        port.send(b"\r")
+        try:
+            return port.expect(MENU, timeout=5)
+        except TimeoutError:
+            pass
+    raise TimeoutError("the menu did not come back")
 
 
 def make_image(folder, size):
