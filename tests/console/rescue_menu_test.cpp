@@ -63,15 +63,14 @@ TEST(MacEntry, AgreesWithSscanfOnGeneratedEntries) {
     }
 }
 
-TEST(MacEntry, DialogueRefusesTakesAtMost17CharactersAndQuits) {
+// Refusals and quitting are the system tests' part.
+TEST(MacEntry, DialogueTakesAtMost17CharactersAndCtrlCQuits) {
     const std::string prompt = "MAC address (format nn:nn:nn:nn:nn:nn): ";
     const struct {
         const char* typed;
         int ctrl_c, result;
         std::string output;
     } rows[] = {
-        {"00-11-22-33-44-55\rq\r", 0, 0,
-         prompt + "00-11-22-33-44-55\nInvalid MAC address. Try again please\n" + prompt + "q\n"},
         {"00:11:22:33:44:556\r", 0, 1, prompt + "00:11:22:33:44:55\a\n"},
         {"00:11:22:33:44:55\r", 1, 0, prompt + "00:11:22:33:44:55\n"},
     };
