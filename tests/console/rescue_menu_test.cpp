@@ -23,13 +23,12 @@ TEST(ShellQuote, PlainWordsVerbatimEverythingElseQuoted) {
 }
 
 // What follows the sixth number reaches ifconfig, which judges it; the shell
-// interprets none of it.
+// interprets none of it. A plain entry, and one with a command after it, are
+// the system tests' part.
 TEST(MacEntry, CommandPassesTheEntryWithoutItsBlanks) {
     const std::pair<const char*, const char*> rows[] = {
-        {"00:11:22:33:44:55", "00:11:22:33:44:55"},
         {" \t00:11:22:33:44:55 ", "00:11:22:33:44:55"},
         {"00:11:22:33:44:5g", "00:11:22:33:44:5g"},
-        {"1:2:3:4:5:6;date", "'1:2:3:4:5:6;date'"},
         {"1:2:3:4:5:6 $(x)", "'1:2:3:4:5:6 $(x)'"},
         {"1:2:3:4:5:6'`x`", "'1:2:3:4:5:6'\\''`x`'"},
     };
