@@ -1,5 +1,6 @@
 """Host tools: imagetool's build / info / verify / extract reports and usage errors (the scenarios
-build every image with it), and that a board run writes nothing outside its folder."""
+build every image with it), boardsim's commands beside a running board, and that a board run
+writes nothing outside its folder."""
 
 import json
 import os
@@ -9,7 +10,7 @@ import zlib
 
 import pytest
 
-from conftest import BOARDSIM, runner
+from conftest import APP_LINE, BOARDSIM, FAST, REBOOTED, STARTED, boardfs, runner
 
 TOOL = os.path.join(runner.build_dir("host"), "tools", "imagetool", "imagetool")
 TYPES = {"application": ("APPLICATION", 0x014B4152), "bootloader": ("UBOOT", 0x024B4152),
@@ -128,3 +129,42 @@ def test_board_run_writes_nothing_outside_its_folder(board, tmp_path):
         assert not os.path.exists(os.path.join(host, token)), host
     for inside in ("tmp", "user", "usb"):
         assert (board.path / inside / token).exists()
+
+
+def boots_built_image(board, tmp):
+    assert run("verify", tmp / "app.img").returncode == 0
+    boardfs.install_slot(board.fs, 1, str(tmp / "app.img"))
+    board.setenv(diagnostics="")
+    child = board.spawn(*FAST)
+    return board.finish(child) == STARTED and APP_LINE("3.0.0.1") in child.logfile_read.getvalue()
+
+
+IN_USE = ("boardsim: board in use by pid {pid}\n", lambda b, _: b.events().count("reboot") == 1)
+WARN = "boardsim: warning: the launcher %s\n"
+
+
+# A run holds the board in its rescue menu meanwhile: a second run or a fresh demo board is
+# refused and does not disturb it; the stick, the environment and the EEPROM may change.
+@pytest.mark.parametrize("args, status, err, check", [
+    (["run", "B"], 1, *IN_USE), (["demo", "--keep", "B"], 1, *IN_USE),
+    (["usb", "B", "--remove", "NEW"], 0, "", lambda b, _: os.listdir(b.path / "usb") == ["new.img"]),
+    (["setenv", "B", "bogus=1", "xgdb=on", "memchk="], 0,
+     WARN % "does not read bogus (it reads: gdb, gdbserver, gdbport, shell, memchk, diagnostics)" +
+     WARN % "reads xgdb=VALUE as gdb=VALUE",
+     lambda b, _: boardfs.read_env(b.fs) == [("diagnostics", "rescue"), ("bogus", "1"), ("xgdb", "on")]),
+    (["eeprom", "B", "bootslot=2"], 1, "boardsim: unknown EEPROM field 'bootslot' (fields: "
+     "boot-slot, running-image, usb-marker; or a decimal or 0x offset)\n", lambda b, _: b.boot_slot == 255),
+    (["image", "OUT", "--version", "3.0.0.1"], 0, "", boots_built_image)])
+def test_boardsim_commands_beside_a_running_board(board, tmp_path, args, status, err, check):
+    (tmp_path / "new.img").write_text("new")
+    boardfs.usb_add(board.fs, str(tmp_path / "new.img"), "old")
+    board.setenv(diagnostics="rescue")
+    holder = board.spawn()
+    holder.expect_exact("Option? : ")
+    paths = {"B": board.path, "OUT": tmp_path / "app.img", "NEW": tmp_path / "new.img"}
+    r = subprocess.run([str(BOARDSIM)] + [str(paths.get(a, a)) for a in args], stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=60)
+    holder.send("r")
+    assert board.finish(holder) == REBOOTED
+    assert (r.returncode, r.stderr) == (status, err.format(pid=holder.pid))
+    assert check(board, tmp_path)

@@ -18,12 +18,14 @@ Layout of a board folder BOARD (see docs/boardsim.md):
     BOARD/commands.log         every command text run through the board's shell
     BOARD/events.log           what the board's stub programs did
     BOARD/root/                the board root of the last run (rebuilt each run)
+    BOARD/run.lock             locked by the run that has the board powered on
 
 Every partition and the EEPROM start erased (0xFF). Nothing here touches
 anything outside the board folder.
 """
 
 import datetime
+import fcntl
 import os
 import shutil
 import sys
@@ -92,6 +94,7 @@ class Board:
     root = _inside("root")
     commands_log = _inside("commands.log")
     events_log = _inside("events.log")
+    run_lock = _inside("run.lock")
     del _inside
 
     def check(self):
@@ -104,16 +107,19 @@ class Board:
         return self
 
 
-def create(path):
+def create(path, lock=None):
     """Makes a fresh board folder (erased flash and EEPROM, clock at host time).
 
     An existing folder must be empty or a board already: its devices are erased
-    again and its folders emptied.
+    again and its folders emptied, unless a run holds it (BoardError); `lock` is
+    the caller's own run lock of it, when it holds one.
     """
     board = Board(path)
     if os.path.exists(board.path) and os.listdir(board.path) and \
             not os.path.exists(board.dev("eeprom")):
         raise BoardError("%s exists and is not a board folder" % board.path)
+    if lock is None and os.path.exists(board.dev("eeprom")):
+        hold(board).close()  # erasing the flash under a running launcher would break it
     for sub in ("user", "tmp", "usb", "tftp", "root"):
         shutil.rmtree(os.path.join(board.path, sub), ignore_errors=True)
     os.makedirs(os.path.join(board.path, "dev"), exist_ok=True)
@@ -129,7 +135,41 @@ def create(path):
     return board
 
 
+def hold(board):
+    """Takes the board's run lock (an flock on run.lock, holding this process's
+    pid) and returns the open lock file: the board is in use until it is closed
+    or this process ends, so a run that was killed leaves no stale lock.
+    BoardError("board in use by pid N") when another process holds it."""
+    f = open(board.run_lock, "a+")
+    try:
+        fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        f.seek(0)
+        holder = f.read().strip()
+        f.close()
+        raise BoardError("board in use by pid %s" % (holder or "unknown")) from None
+    f.truncate(0)
+    f.write("%d\n" % os.getpid())
+    f.flush()
+    return f
+
+
 # ----------------------------------------------------------------- environment
+
+# The boot options the launcher looks for in the environment (src/boot/boot_options.cpp).
+# It finds "NAME=" anywhere in the text, so a longer name ending in one is read as it.
+LAUNCHER_READS = ("gdb", "gdbserver", "gdbport", "shell", "memchk", "diagnostics")
+
+
+def unread_name_warning(name):
+    """A warning for a variable the launcher never reads as itself, or None."""
+    if name in LAUNCHER_READS:
+        return None
+    ends = [known for known in LAUNCHER_READS if name.endswith(known)]
+    if ends:
+        return "the launcher reads %s=VALUE as %s=VALUE" % (name, max(ends, key=len))
+    return "the launcher does not read %s (it reads: %s)" % (name, ", ".join(LAUNCHER_READS))
+
 
 def _env_area_size(board):
     return os.path.getsize(board.dev("mtd-ubootenv"))
@@ -198,6 +238,14 @@ def parse_number(text, limit, what):
     return value
 
 
+def _is_number(text):
+    try:
+        int(text, 0)
+        return True
+    except ValueError:
+        return False
+
+
 def set_eeprom_fields(board, assignments):
     """Applies FIELD=BYTE or OFFSET=BYTE assignments (strings)."""
     for text in assignments:
@@ -208,6 +256,9 @@ def set_eeprom_fields(board, assignments):
             offset, size = EEPROM_FIELDS[key]
             if size != 1:
                 raise BoardError("%s is not a one-byte field" % key)
+        elif not _is_number(key):
+            raise BoardError("unknown EEPROM field %r (fields: %s; or a decimal or 0x offset)" % (
+                key, ", ".join(n for n, (_, size) in EEPROM_FIELDS.items() if size == 1)))
         else:
             offset = parse_number(key, EEPROM_SIZE - 1, "EEPROM offset")
         write_eeprom(board, offset, parse_number(value, 255, "byte"))

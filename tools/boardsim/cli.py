@@ -3,6 +3,7 @@
 import argparse
 import os
 import shutil
+import subprocess
 import sys
 import tempfile
 
@@ -46,6 +47,19 @@ def _parser():
     c.add_argument("board")
     c.add_argument("sources", nargs="*", metavar="SRC[=NAME]")
     c.add_argument("--remove", action="store_true", help="empty the stick first")
+    # Options between or after the sources ('usb BOARD --remove SRC'): a plain
+    # parse ends the list of sources at the first option.
+    p.intermixed = {"usb": c}
+
+    c = sub.add_parser("image", help="build a test application image (a container)")
+    c.add_argument("out", metavar="OUT")
+    c.add_argument("--version", default="1.0.0.1", metavar="A.B.C.D",
+                   help="version of every record (default 1.0.0.1)")
+    c.add_argument("--program", metavar="FILE",
+                   help="home/bin/mp.elf.strip (default: a script printing its version)")
+    c.add_argument("--kernel", metavar="FILE", help="a kernel record before the application")
+    c.add_argument("--form", choices=("plain", "extended", "hdr3"), default="plain",
+                   help="header form of every record (default plain)")
 
     c = sub.add_parser("run", help="power the board on and boot the launcher")
     c.add_argument("board")
@@ -83,7 +97,8 @@ def _run_options(c):
 
 
 def _cmd_run(args):
-    board = boardfs.Board(args.board)
+    board = boardfs.Board(args.board).check()
+    lock = boardfs.hold(board)  # noqa: F841 (held until the run ends)
     opts = runner.Options(arch=args.arch, cycles=args.cycles, usb_delay=args.usb_delay,
                           network=args.network, link_down=args.link_down,
                           faketime=args.faketime, dhclient=args.dhclient,
@@ -116,6 +131,11 @@ def _cmd_eeprom(args):
 
 def _cmd_setenv(args):
     board = boardfs.Board(args.board).check()
+    for text in args.assignments:
+        name, _, value = text.partition("=")
+        warning = boardfs.unread_name_warning(name) if name and value else None
+        if warning:
+            print("boardsim: warning: %s" % warning, file=sys.stderr)
     pairs = boardfs.setenv(board, args.assignments) if args.assignments \
         else boardfs.read_env(board)
     if not args.assignments:
@@ -124,10 +144,29 @@ def _cmd_setenv(args):
     return 0
 
 
-def make_demo_board(path):
+def _cmd_image(args):
+    try:
+        images.parse_version(args.version)
+        program = open(args.program, "rb").read() if args.program else None
+        kernel = open(args.kernel, "rb").read() if args.kernel else None
+        records = [{"type": "kernel", "data": kernel}] if kernel is not None else []
+        records.append({"type": "application", "version": args.version,
+                        "data": images.app_archive(args.version, app=program)})
+        for r in records:
+            r.update(version=args.version, form=args.form)
+        images.build_container(args.out, records)
+    except (ValueError, RuntimeError, subprocess.CalledProcessError) as e:
+        raise boardfs.BoardError(str(e)) from None
+    print("%s: %s %s, %d bytes" % (args.out, " and ".join(r["type"] for r in records),
+                                    args.version, os.path.getsize(args.out)))
+    return 0
+
+
+def make_demo_board(path, lock=None):
     """Slot 1: kernel + application 1.0.0.1; slot 2: application 2.0.0.1;
-    boot-slot byte 2. Returns the Board."""
-    board = boardfs.create(path)
+    boot-slot byte 2. Returns the Board. `lock`: the caller's run lock of an
+    existing board at `path`."""
+    board = boardfs.create(path, lock)
     scratch = os.path.join(board.path, "images")
     os.makedirs(scratch, exist_ok=True)
     kernel = b"demo kernel\n" * 64
@@ -142,16 +181,34 @@ def make_demo_board(path):
     return board
 
 
+NEXT_STEPS = """\
+  boot it again:       {prog} run {dir}
+  the rescue menu:     {prog} setenv {dir} diagnostics=rescue; {prog} run {dir}
+  a serial port:       {prog} run {dir} --console pty=/tmp/board-tty
+                       then in another terminal: picocom -b 9600 /tmp/board-tty
+  a bench walkthrough: docs/bench.md"""
+
+
 def _cmd_demo(args):
     path = args.keep or tempfile.mkdtemp(prefix="boardsim-demo.")
     try:
-        board = make_demo_board(path)
+        kept = boardfs.Board(path)
+        lock = boardfs.hold(kept) if os.path.exists(kept.dev("eeprom")) else None
+        board = make_demo_board(path, lock)
+        lock = lock or boardfs.hold(board)
         print("board: demo board in %s: slot 1 holds a kernel and application 1.0.0.1, "
               "slot 2 application 2.0.0.1, boot-slot byte 2" % board.path, flush=True)
         runner.run(board, runner.Options(arch=args.arch))
     finally:
         if not args.keep:
             shutil.rmtree(path, ignore_errors=True)
+    prog = sys.argv[0] if os.path.basename(sys.argv[0]) == "boardsim" else "boardsim"
+    if args.keep:
+        print("The board stays in %s. What to try next:" % path)
+    else:
+        print("What to try next:\n  keep the board:      %s demo --keep DIR (scripts/demo "
+              "--keep DIR)" % prog)
+    print(NEXT_STEPS.format(prog=prog, dir=path if args.keep else "DIR"))
     return 0
 
 
@@ -163,13 +220,17 @@ COMMANDS = {
     "slot": lambda a: boardfs.install_slot(boardfs.Board(a.board).check(), a.slot, a.image)
     and 0,
     "usb": _cmd_usb,
+    "image": _cmd_image,
     "run": _cmd_run,
     "demo": _cmd_demo,
 }
 
 
 def main(argv):
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    intermixed = parser.intermixed.get(argv[0]) if argv else None
+    args = intermixed.parse_intermixed_args(argv[1:], argparse.Namespace(command=argv[0])) \
+        if intermixed else parser.parse_args(argv)
     try:
         return COMMANDS[args.command](args)
     except (boardfs.BoardError, runner.RunError, OSError) as e:
