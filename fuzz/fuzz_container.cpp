@@ -41,13 +41,8 @@ void check_round_trip(const uint8_t* record, const record_layout& r) {
     require(check_record_crc(again.data(), again.size()), "encoded record has a good CRC");
 }
 
-// The readers always walk regular files (slots, stick files, downloads).
-constexpr const char* kContainerFile = "/tmp/container";
-
 void walk(const uint8_t* data, std::size_t size) {
-    if (!fuzz::store_file(kContainerFile, data, size)) std::abort();
-    std::FILE* f = std::fopen(kContainerFile, "rb");
-    if (f == nullptr) std::abort();
+    std::FILE* f = fuzz::open_stored("/tmp/container", data, size);
     uint64_t offset = 0;
     for (;;) {
         record_layout r;
@@ -76,8 +71,7 @@ void walk(const uint8_t* data, std::size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::require_board_root("fuzz_container");
-    return 0;
+    return fuzz::require_board_root("fuzz_container");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {

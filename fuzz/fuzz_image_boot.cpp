@@ -30,17 +30,13 @@ static void check_image(std::FILE* image, const uint8_t* data, std::size_t size)
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    fuzz::require_board_root("fuzz_image_boot");
-    return 0;
+    return fuzz::require_board_root("fuzz_image_boot");
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
-    static const char* const slot_file = "/user/images/image1";
     if (size == 0) return 0;
-    if (!fuzz::store_file(slot_file, data, size)) std::abort();
-    if (std::FILE* image = std::fopen(slot_file, "rb")) {
-        check_image(image, data, size);
-        std::fclose(image);
-    }
+    std::FILE* image = fuzz::open_stored("/user/images/image1", data, size);
+    check_image(image, data, size);
+    std::fclose(image);
     return 0;
 }

@@ -7,15 +7,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <initializer_list>
-#include <sstream>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "boot/boot_options.h"
+#include "hw/board_files.h"
 #include "hw/i2c.h"
 #include "hw/mtd.h"
 #include "image/container.h"
@@ -50,17 +49,6 @@ inline std::string pattern(std::size_t size, unsigned seed) {
 }
 
 inline void shell(const std::string& command) { (void)!std::system(command.c_str()); }
-
-inline void write_file(const std::string& path, std::string_view data, mode_t mode = 0644) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc).write(data.data(), static_cast<long>(data.size()));
-    chmod(path.c_str(), mode);
-}
-
-inline std::string read_file(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
 
 inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 

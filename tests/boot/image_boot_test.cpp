@@ -1,15 +1,12 @@
-// Boot record search and load, boot_image, the launch, the rescue partition's image and
-// the debugger of the other slot.
+// Boot record search, boot_image, the launch, the rescue partition's image and the
+// debugger of the other slot.
 #include "boot/image_boot.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <csignal>
-#include <cstring>
 
 #include "boot/diags.h"
 #include "boot/launch.h"
@@ -32,49 +29,16 @@ struct search_result {
     record_layout layout;
 };
 
-search_result search(std::FILE* file) {
+search_result search(const std::string& container) {
+    write_file(kImage, container);
+    std::FILE* file = std::fopen(kImage, "rb");
     search_result r{0, 12345, 0, {}};
     r.found = find_boot_record(file, &r.layout, &r.offset, &r.last_magic);
+    std::fclose(file);
     return r;
 }
 
-// Up to 13 payload bytes of the loaded record, or "<failed>".
-std::string load(std::FILE* file, const search_result& r) {
-    record_buffer rec = load_boot_record(file, r.offset, r.layout);
-    if (!rec) return "<failed>";
-    return std::string(reinterpret_cast<const char*>(rec.get()) + r.layout.header_length,
-                       std::min<std::size_t>(13, r.layout.payload_length));
-}
-
-// A medium that fails after `good` bytes, as a dying stick or flash does.
-std::FILE* failing_stream(std::string* data, std::size_t good) {
-    struct medium { std::string* data; std::size_t good, at; };
-    cookie_io_functions_t io{};
-    io.read = [](void* c, char* buf, std::size_t n) -> ssize_t {
-        auto* m = static_cast<medium*>(c);
-        if (m->at >= m->good) return errno = EIO, -1;
-        n = std::min(n, m->good - m->at);
-        std::memcpy(buf, m->data->data() + m->at, n);
-        return m->at += n, static_cast<ssize_t>(n);
-    };
-    io.seek = [](void* c, off64_t* pos, int whence) -> int {
-        if (whence != SEEK_SET) return -1;
-        return static_cast<medium*>(c)->at = static_cast<std::size_t>(*pos), 0;
-    };
-    io.close = [](void* c) -> int { return delete static_cast<medium*>(c), 0; };
-    return fopencookie(new medium{data, good, 0}, "rb", io);
-}
-
-std::string search_and_load(const std::string& container, search_result* result = nullptr) {
-    write_file(kImage, container);
-    std::FILE* file = std::fopen(kImage, "rb");
-    search_result r = search(file);
-    std::string loaded = r.found ? load(file, r) : "";
-    std::fclose(file);
-    if (result) *result = r;
-    return loaded;
-}
-
+// Loading the record found, its checksum and a file cut short are the system tests' part.
 TEST(FindBootRecord, Rows) {
     std::string kernel = record(kTypeKernel, 1, std::string(1000, 'k'));
     std::string rfs = record(kTypeRootFs, 1, std::string(333, 'r'));
@@ -96,29 +60,12 @@ TEST(FindBootRecord, Rows) {
         {raw_header(0xFFFFFFFF, kExtApp, 16), 0, 12345, kExtApp},
     };
     for (const auto& row : rows) {
-        search_result r;
-        search_and_load(row.container, &r);
+        search_result r = search(row.container);
         EXPECT_EQ(std::tuple(r.found, r.offset, r.last_magic), std::tuple(row.found, row.offset, row.last_magic))
             << &row - rows;
         if (r.last_magic == kExtApp && r.found) {
             EXPECT_EQ(std::pair(r.layout.header_length, r.layout.payload_length), std::pair(40u, 4u));
         }
-    }
-}
-
-TEST(LoadBootRecord, WholeRecordIsChecked) {
-    std::string kernel = record(kTypeKernel, 1, "kernel");
-    EXPECT_EQ(search_and_load(kernel + record(kTypeApplication, 1, "payload-bytes")), "payload-bytes");
-    EXPECT_EQ(search_and_load(kernel + record(kTypeApplication, 1, "payload-bytes", 1, 24, true)), "<failed>");
-    // A truncated record fails like a bad checksum.
-    EXPECT_EQ(search_and_load(record(kTypeApplication, 1, std::string(4096, 'a')).substr(0, 1000)), "<failed>");
-    // A read error part-way through the record is a checksum failure, not a crash.
-    std::string container = kernel + record(kTypeApplication, 1, std::string(70000, 'p'));
-    for (std::size_t good : {container.size(), container.size() - 1, kernel.size() + 100}) {
-        std::FILE* stream = failing_stream(&container, good);
-        search_result r = search(stream);
-        EXPECT_EQ(load(stream, r), good == container.size() ? "ppppppppppppp" : "<failed>") << good;
-        std::fclose(stream);
     }
 }
 
@@ -159,7 +106,8 @@ child_result boot_rescue(const std::string& input = "") {
 }
 
 // Answer -> slot file and boot-slot byte written (0: none), running-image byte,
-// error. A copy that fails leaves the boot slot alone and boots the recovery image.
+// error. A copy that fails leaves the boot slot alone and boots the recovery
+// image; the dialogue itself is the system tests' part.
 TEST_F(Board, RecoveryCopyAnswers) {
     std::string rec = record(kTypeApplication, 1, application_archive({{"home/bin/mp.elf.strip", "RECOVERY"}}));
     const struct {
@@ -179,26 +127,22 @@ TEST_F(Board, RecoveryCopyAnswers) {
         shell(row.prepare);
         auto child = boot_rescue(row.answer);
         shell(row.undo);
-        std::string n = std::to_string(row.slot);
-        EXPECT_THAT(child.out, HasSubstr("Install recovery image as image 1 or 2 (hit return to just boot image): "));
         EXPECT_THAT(child.out, HasSubstr("started RECOVERY"));
         EXPECT_THAT(child.err, HasSubstr(row.err));
         EXPECT_EQ(child.err.find("Failed") != std::string::npos, *row.err != '\0');
         EXPECT_EQ(eeprom(kEepromRunningImage) * 10 + eeprom(kEepromBootSlot), row.running * 10 + (row.slot ? row.slot : 7));
         EXPECT_EQ(read_file("/user/images/image1") + "|" + read_file("/user/images/image2"),
                   row.slot == 1 ? rec + "|" : row.slot == 2 ? "|" + rec : "|");
-        EXPECT_EQ(child.out.find("Setting boot image to " + n + "\n") != std::string::npos, row.slot != 0);
         EXPECT_EQ(child.out.find("\nBooting recovery image. You will need to download and install an image before "
                                  "rebooting") != std::string::npos, row.running == 4 && !*row.err);
     }
 }
 
 // Content of the rescue partition, the K-th flash read that comes back short, error.
+// An empty partition is the system tests' part.
 TEST_F(Board, RescueImageFailuresReturn) {
     const std::string hdr3_app = record(kTypeApplication, 1, std::string(1000, 'p'), 3, 24);
     const std::tuple<std::string, const char*, const char*> rows[] = {
-        {"", "", "Image not found... \n"},
-        {record(kTypeKernel, 1, "kernel"), "", "Image not found... \n"},
         {record(kTypeDiagnostics, 1, "payload", 1, 24, true), "", "Image CRC failed. Quitting\n"},
         {raw_header(15u << 20, kTypeDiagnostics), "", "Image CRC failed. Quitting\n"},  // beyond the partition
         {raw_header(100, kExtApp), "", "Image CRC failed. Quitting\n"},
@@ -239,10 +183,9 @@ child_result extract(int slot) {
     return run_in_child([slot] { exit_child(extract_debugger(slot)); });
 }
 
-// Extraction from slot 2 into a running slot 1 is the system tests' part.
+// Extraction into a running slot 1, and a missing slot file, are the system tests' part.
 TEST_F(Board, DebuggerFailures) {
-    auto child = extract(2);
-    EXPECT_EQ(std::to_string(child.status) + child.err, "0Failed to open GDB image (from slot 1)\n");
+    child_result child;
     for (int slot : {0, 3, -1}) {
         child = extract(slot);
         EXPECT_EQ(std::to_string(child.status) + child.out + child.err, "0") << slot;

@@ -2,13 +2,14 @@
 #include "boot/startup.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <tuple>
 
+#include "boot/boot_options.h"
 #include "boot/launch.h"
-#include "boot_test_support.h"
-
-using namespace support;
+#include "hw/board_files.h"
+#include "hw/mtd.h"
 
 // The emulated EEPROM needs no write cycle, and nothing here waits for a
 // reboot: 100 ms a byte and a second a reboot would make these cases slow.
@@ -58,16 +59,11 @@ TEST(BootOptions, Table) {
 class EnvironmentPartition : public ::testing::Test {
 protected:
     static constexpr const char* kEnv = "/dev/mtd-ubootenv";
-    void SetUp() override {
-        struct stat info {};
-        ASSERT_EQ(stat(kEnv, &info), 0);
-        write_file(kEnv, std::string(static_cast<std::size_t>(info.st_size), '\xff'));
-    }
+    void SetUp() override { ASSERT_TRUE(fill_file(kEnv, 0xFF)); }
     void TearDown() override { unsetenv("DEVEMU_FAIL_READ_BLOCK"); }
     // A checksum word then `text` in the partition; returns what the read printed.
-    static std::string read_with(const std::string& text, bool write = true) {
-        std::string bytes = "\x12\x34\x56\x78" + text;
-        if (write) std::fstream(kEnv, std::ios::in | std::ios::out | std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size()));
+    static std::string read_with(const std::string& text) {
+        write_file_at(kEnv, 0, "\x12\x34\x56\x78" + text);
         for (int& p : mtd_partitions) p = p >= 0 ? (close(p), -1) : -1;
         mtd_open_partitions();
         boot_options = boot_options_record{};
@@ -91,7 +87,7 @@ TEST_F(EnvironmentPartition, FailedReadKeepsTheDefaults) {
     EXPECT_EQ(fields(boot_options), "");
     unsetenv("DEVEMU_FAIL_READ_BLOCK");
     ASSERT_EQ(rename(kEnv, "/dev/mtd-ubootenv.away"), 0);
-    std::string out = read_with("", false);
+    std::string out = read_with("");
     ASSERT_EQ(rename("/dev/mtd-ubootenv.away", kEnv), 0);
     EXPECT_EQ(out, "Could not get MTD device info \n");
     EXPECT_EQ(fields(boot_options), "");
@@ -128,16 +124,10 @@ std::string command_for(const boot_options_record& options, bool debugger_presen
     return command;
 }
 
-TEST(LaunchMode, FirstMatchOfTheTableWins) {
+// The other launch modes are the system tests' part.
+TEST(LaunchMode, DebuggerServerWinsWithOrWithoutTheDebuggerImage) {
     boot_options_record o;
-    EXPECT_EQ(command_for(o, true), "");
-    o.memchk = 1;
-    EXPECT_EQ(command_for(o, true), "LD_PRELOAD=libduma.so.0.0.0 /tmp/home/bin/mp.elf.strip\n");
-    o.gdb = 1;
-    EXPECT_EQ(command_for(o, true), "/tmp/gdb /tmp/home/bin/mp.elf.strip");
-    EXPECT_EQ(choose_launch_mode(o, false), launch_mode::debugger_missing);
-    EXPECT_EQ(command_for(o, false), "");
-    o.gdbserver = 1, o.gdbport = 999;
+    o.gdb = o.gdbserver = o.memchk = 1, o.gdbport = 999;
     EXPECT_EQ(command_for(o, true), "LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :999 /tmp/home/bin/mp.elf.strip\n");
     o.memchk = 0;
     EXPECT_EQ(command_for(o, false), "/bin/gdbserver :999 /tmp/home/bin/mp.elf.strip\n");

@@ -6,22 +6,12 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
+
+#include "hw/board_files.h"
 
 // Calls of sleep(), which the console tests skip.
 extern int sleeps_skipped;
-
-inline std::string read_text(const std::string& path) {
-    std::stringstream text;
-    text << std::ifstream(path, std::ios::binary).rdbuf();
-    return text.str();
-}
-
-inline void write_text(const std::string& path, const std::string& content) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << content;
-}
 
 // Descriptor 0 reads `typed` while the object lives, then end of input
 // (with `keep_open`, only after hang_up()).

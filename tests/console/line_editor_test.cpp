@@ -70,19 +70,6 @@ TEST(LineEditor, KeySequences) {
     }
 }
 
-TEST(LineEditor, OnlyEnterAndCtrlCEnd) {
-    char buffer[4];
-    line_editor editor;
-    line_editor_begin(&editor, buffer, 4);
-    std::string echo;
-    EXPECT_FALSE(line_editor_feed(&editor, 0, &echo));
-    char none[2] = {'k', 'k'};
-    line_editor_begin(&editor, none, 0);  // no room at all: ended at once
-    EXPECT_TRUE(line_editor_feed(&editor, 'a', &echo));
-    EXPECT_EQ(echo, "\a");
-    EXPECT_EQ(none[0], 'k');
-}
-
 TEST(ConsoleInput, KeysAndLinesFromAPipe) {
     typed_input console("ab\x01x\ryz");
     char line[16];

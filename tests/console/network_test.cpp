@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <fstream>
 #include <string>
 
 #include "boot/startup.h"
@@ -33,51 +32,46 @@ class Network : public ::testing::Test {
     }
 };
 
-// Parsing and refusals; the messages on the console are the system tests' part.
+// Parsing and refusals; the prompts and messages are the system tests' part.
 TEST_F(Network, AddressEntries) {
-    const std::string p = "IP addr    :";
+    const char* prompt = "IP addr    :";
     const struct {
         std::string typed;
         uint8_t required, host_only;
         int result;
-        uint32_t address;    // 9.9.9.9: left as it was
-        std::string output;  // empty: not looked at
+        uint32_t address;  // 9.9.9.9: left as it was
     } rows[] = {
-        {"10.1\n", 1, 1, 1, ip(10, 0, 0, 1), p + "10.1\n"},
-        {"10.1.258\n", 1, 1, 1, ip(10, 1, 1, 2), ""},
-        {"0xC0.0x0.2.0x7\n", 1, 1, 1, ip(192, 0, 2, 7), ""},
-        {"\n0.0.0.0\n240.1.1.1\n1.2.3.4.5\nhost\n224.0.0.1\n", 1, 1, 1, ip(224, 0, 0, 1), ""},
-        {"q\n", 1, 1, 0, ip(9, 9, 9, 9), p + "q\n"},
-        {"Q\n", 0, 1, 0, ip(9, 9, 9, 9), ""},
-        {"Qx.1.2.3\n", 0, 1, 0, ip(9, 9, 9, 9), ""},
-        {"0.0.0.0\n255.255.255.255\n\n", 0, 1, 1, ip(9, 9, 9, 9), ""},  // optional, refused, empty
-        {"255.255.255.0\n", 0, 0, 1, ip(255, 255, 255, 0), ""},         // a netmask is no host
-        {"0.0.0.0\n", 0, 0, 1, 0, ""},
+        {"10.1\n", 1, 1, 1, ip(10, 0, 0, 1)},
+        {"10.1.258\n", 1, 1, 1, ip(10, 1, 1, 2)},
+        {"0xC0.0x0.2.0x7\n", 1, 1, 1, ip(192, 0, 2, 7)},
+        {"\n0.0.0.0\n240.1.1.1\n1.2.3.4.5\nhost\n224.0.0.1\n", 1, 1, 1, ip(224, 0, 0, 1)},
+        {"q\n", 1, 1, 0, ip(9, 9, 9, 9)},
+        {"Q\n", 0, 1, 0, ip(9, 9, 9, 9)},
+        {"Qx.1.2.3\n", 0, 1, 0, ip(9, 9, 9, 9)},
+        {"0.0.0.0\n255.255.255.255\n\n", 0, 1, 1, ip(9, 9, 9, 9)},  // optional, refused, empty
+        {"255.255.255.0\n", 0, 0, 1, ip(255, 255, 255, 0)},         // a netmask is no host
+        {"0.0.0.0\n", 0, 0, 1, 0},
     };
     for (const auto& r : rows) {
         typed_input console(r.typed);
         uint32_t address = ip(9, 9, 9, 9);
         int result = -1;
-        std::string out = printed(
-            [&] { result = read_ip_address(p.c_str(), &address, r.required, r.host_only); });
+        printed([&] { result = read_ip_address(prompt, &address, r.required, r.host_only); });
         EXPECT_EQ(result, r.result) << r.typed;
         EXPECT_EQ(address, r.address) << r.typed;
-        if (!r.output.empty()) { EXPECT_EQ(out, r.output); }
     }
     sigint_seen = 1;  // Ctrl-C during the entry quits after the line
     typed_input console("1.2.3.4\n");
     uint32_t address = 0;
-    printed([&] { EXPECT_EQ(read_ip_address(p.c_str(), &address, 1, 1), 0); });
+    printed([&] { EXPECT_EQ(read_ip_address(prompt, &address, 1, 1), 0); });
     EXPECT_EQ(address, 0u);
     EXPECT_EQ(sigint_seen, 1);  // only the rescue menu clears it
 }
 
-TEST_F(Network, TftpCommandText) {
-    EXPECT_EQ(tftp_command("images/switch_v1.2-3.img", ip(192, 0, 2, 1)),
-              "tftp -g -r images/switch_v1.2-3.img -l /tmp/image 192.0.2.1\n");
+// A plain and a hostile name, without blanks around them, are the system tests' part.
+TEST_F(Network, TftpCommandDropsTheBlanksAroundTheName) {
     EXPECT_EQ(tftp_command(" \ta b;c\t ", ip(10, 0, 0, 1)),
               "tftp -g -r 'a b;c' -l /tmp/image 10.0.0.1\n");
-    EXPECT_EQ(dotted_address(ip(224, 0, 0, 1)), "224.0.0.1");
 }
 
 }  // namespace

@@ -23,13 +23,12 @@ TEST(ShellQuote, PlainWordsVerbatimEverythingElseQuoted) {
 }
 
 // What follows the sixth number reaches ifconfig, which judges it; the shell
-// interprets none of it.
+// interprets none of it. A plain entry, and one with a command after it, are
+// the system tests' part.
 TEST(MacEntry, CommandPassesTheEntryWithoutItsBlanks) {
     const std::pair<const char*, const char*> rows[] = {
-        {"00:11:22:33:44:55", "00:11:22:33:44:55"},
         {" \t00:11:22:33:44:55 ", "00:11:22:33:44:55"},
         {"00:11:22:33:44:5g", "00:11:22:33:44:5g"},
-        {"1:2:3:4:5:6;date", "'1:2:3:4:5:6;date'"},
         {"1:2:3:4:5:6 $(x)", "'1:2:3:4:5:6 $(x)'"},
         {"1:2:3:4:5:6'`x`", "'1:2:3:4:5:6'\\''`x`'"},
     };
@@ -63,15 +62,14 @@ TEST(MacEntry, AgreesWithSscanfOnGeneratedEntries) {
     }
 }
 
-TEST(MacEntry, DialogueRefusesTakesAtMost17CharactersAndQuits) {
+// Refusals and quitting are the system tests' part.
+TEST(MacEntry, DialogueTakesAtMost17CharactersAndCtrlCQuits) {
     const std::string prompt = "MAC address (format nn:nn:nn:nn:nn:nn): ";
     const struct {
         const char* typed;
         int ctrl_c, result;
         std::string output;
     } rows[] = {
-        {"00-11-22-33-44-55\rq\r", 0, 0,
-         prompt + "00-11-22-33-44-55\nInvalid MAC address. Try again please\n" + prompt + "q\n"},
         {"00:11:22:33:44:556\r", 0, 1, prompt + "00:11:22:33:44:55\a\n"},
         {"00:11:22:33:44:55\r", 1, 0, prompt + "00:11:22:33:44:55\n"},
     };

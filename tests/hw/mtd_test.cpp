@@ -38,7 +38,6 @@ TEST(Partitions, OpenInOrderWithTheirFlags) {
         EXPECT_EQ(flags < 0, i == MTD_KERNEL) << mtd_device_names[i];
         if (flags < 0) continue;
         EXPECT_EQ(flags & O_ACCMODE, O_RDWR);
-        EXPECT_EQ(fcntl(mtd_partitions[i], F_GETFD), FD_CLOEXEC);
         EXPECT_EQ((flags & O_SYNC) == O_SYNC, i != MTD_RESCUE) << mtd_device_names[i];
         close(mtd_partitions[i]);
     }
@@ -167,10 +166,6 @@ TEST_F(Flash, FailureRows) {
         EXPECT_EQ(flash_read(buffer, fd, 4, sizeof buffer), -1) << fault;
         clear_devemu_environment();
     }
-    devemu_reset();
-    ::testing::internal::CaptureStdout();
-    EXPECT_EQ(flash_write(data.data(), -1, 0, 16, false), -1);
-    EXPECT_EQ(::testing::internal::GetCapturedStdout(), "Could not get MTD device info \n");
 }
 
 // Needs an address-space limit, which the sanitizers and qemu-user do not

@@ -88,6 +88,12 @@ def _run_options(c):
                    help="leave a board program out (e.g. md5sum); repeatable")
     c.add_argument("--env", action="append", default=[], metavar="NAME=VALUE",
                    help="extra environment variable for the launcher; repeatable")
+    c.add_argument("--console", metavar="pty[=LINK]",
+                   help="the console on a new pty (and LINK, a symlink to it) for a "
+                        "terminal program; the board powers on once one opens it")
+    c.add_argument("--line", choices=("paced", "unpaced"), default="paced",
+                   help="with --console pty: bytes take 10 bit times at the sender's speed, "
+                        "or pass at once (speeds are compared either way)")
 
 
 def _cmd_run(args):
@@ -96,7 +102,8 @@ def _cmd_run(args):
     opts = runner.Options(arch=args.arch, cycles=args.cycles, usb_delay=args.usb_delay,
                           network=args.network, link_down=args.link_down,
                           faketime=args.faketime, dhclient=args.dhclient,
-                          without=args.without, env=args.env)
+                          without=args.without, env=args.env, console=args.console,
+                          line=args.line)
     runner.run(board, opts)
     return 0
 

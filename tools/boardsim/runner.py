@@ -13,6 +13,7 @@ With cycles > 1 the board is powered on again after a reboot (its /tmp is
 RAM, so it starts empty), up to that many starts.
 """
 
+import fcntl
 import importlib
 import json
 import os
@@ -25,6 +26,7 @@ import threading
 
 import boardfs
 import sandbox
+import serialline
 
 CPLD_WINDOW_SIZE = 0xFFB00000 + 0x100
 
@@ -89,7 +91,8 @@ class Options:
     """What 'boardsim run' was asked for."""
 
     def __init__(self, arch="host", cycles=1, usb_delay=0.0, network=False, link_down=False,
-                 faketime=None, dhclient=False, without=(), env=()):
+                 faketime=None, dhclient=False, without=(), env=(), console=None,
+                 line="paced"):
         self.arch = arch
         self.cycles = max(1, int(cycles))
         self.usb_delay = float(usb_delay)
@@ -99,6 +102,8 @@ class Options:
         self.dhclient = dhclient
         self.without = tuple(without)
         self.env = tuple(env)
+        self.console = console    # None: the caller's terminal; "pty" or "pty=LINK"
+        self.paced = line != "unpaced"
 
 
 def _launcher_environment(opts):
@@ -152,7 +157,7 @@ def _empty_folder(path):
             os.unlink(full)
 
 
-def _start_once(board, opts, programs, net):
+def _start_once(board, opts, programs, net, port=None):
     launcher, devemu = programs
     for folder in (board.user, board.tmp, board.usb, board.tftp):
         os.makedirs(folder, exist_ok=True)
@@ -162,9 +167,11 @@ def _start_once(board, opts, programs, net):
                        without=opts.without)
     mem = _reset_cpld(board)
     faketime = sandbox.faketime_library() if opts.faketime else None
+    console = serialline.open_pty() if port else None
     cmd = sandbox.bwrap_command(board, launcher, devemu, arch=opts.arch, network=net is not None,
-                                mem_file=mem, tty=_console_tty(),
-                                environment=_launcher_environment(opts), faketime=faketime)
+                                mem_file=mem, tty=console[1] if console else _console_tty(),
+                                environment=_launcher_environment(opts), faketime=faketime,
+                                uart_drain=_uart_drain() if console else None)
     if net is not None:
         cmd = net.wrap(cmd)
     start = os.path.getsize(board.events_log)
@@ -179,11 +186,45 @@ def _start_once(board, opts, programs, net):
         timer.daemon = True
         timer.start()
     try:
-        status = subprocess.call(cmd)
+        status = _on_port(cmd, console, port, opts.paced) if port else subprocess.call(cmd)
     finally:
         if timer:
             timer.cancel()
     return outcome(_events_since(board, start), status)
+
+
+def _uart_drain():
+    # A host library: the board's receiver is the host's lrzsz, also with --arch ppc.
+    path = os.path.join(build_dir("host"), "tools", "devemu", "libuartdrain.so")
+    return path if os.path.exists(path) else None
+
+
+def _take_console():
+    # In the sandbox's new session: the board's pty becomes its controlling
+    # terminal, so Ctrl-C carried from the operator's port reaches the launcher.
+    fcntl.ioctl(0, termios.TIOCSCTTY, 0)
+
+
+def _on_port(cmd, console, port, paced):
+    """Runs the sandbox with the board's pty as its console, carrying the line
+    to the operator's port; returns the sandbox's exit status."""
+    master, path = console
+    slave = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    try:
+        serialline.set_speed(master, serialline.CONSOLE_SPEED)
+        line = serialline.Line(master, port.master, paced)
+        proc = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=slave,
+                                start_new_session=True, preexec_fn=_take_console)
+        os.close(slave)
+        slave = None
+        while proc.poll() is None:
+            line.step(0.1)
+        line.drain(5.0)
+        return proc.returncode
+    finally:
+        if slave is not None:
+            os.close(slave)
+        os.close(master)
 
 
 def _network(board, opts):
@@ -215,19 +256,24 @@ def run(board, opts):
     old_term = signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
     old_quit = signal.signal(signal.SIGQUIT, lambda *_: sys.exit(131))
     console = _save_console()
-    net = None
+    net = port = None
     line = ""
     try:
         net = _network(board, opts)
+        port = _operator_port(opts)
         for start in range(1, opts.cycles + 1):
             if start > 1:
                 _empty_folder(board.tmp)
                 print("board: power on (start %d of %d)" % (start, opts.cycles), flush=True)
-            line = _start_once(board, opts, programs, net)
+            if port:
+                port.wait_for_program()
+            line = _start_once(board, opts, programs, net, port)
             print(line, flush=True)
             if line != "board: rebooted":
                 break
     finally:
+        if port:
+            port.close()
         if net:
             net.teardown()
         _restore_console(console)
@@ -235,6 +281,18 @@ def run(board, opts):
         signal.signal(signal.SIGTERM, old_term)
         signal.signal(signal.SIGQUIT, old_quit)
     return line
+
+
+def _operator_port(opts):
+    """The operator's port for --console pty[=LINK], announced; None without."""
+    if not opts.console:
+        return None
+    kind, _, link = opts.console.partition("=")
+    if kind != "pty" or (_ and not link):
+        raise RunError("--console takes pty or pty=LINK, not %r" % opts.console)
+    port = serialline.Port(link or None)
+    print(port.describe(), flush=True)
+    return port
 
 
 def _save_console():

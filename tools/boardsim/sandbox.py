@@ -95,6 +95,7 @@ exit 0
   t=$(readlink "$fd"); case ${fd##*/}:$t in [012]:*) ;; *:/dev/*) echo "inherits $t" ;; esac
 done)
 unset LD_PRELOAD FAKETIME
+[ -e ''' + SIM + '''/uartdrain.so ] && export LD_PRELOAD=''' + SIM + '''/uartdrain.so
 exec ''' + SIM + '''/lrzsz/rx -q -U "$@" 2>/dev/null
 ''',
 }
@@ -194,12 +195,13 @@ def faketime_library():
 
 
 def bwrap_command(board, launcher, devemu, *, arch="host", network=False, mem_file,
-                  tty=None, environment=(), faketime=None):
+                  tty=None, environment=(), faketime=None, uart_drain=None):
     """The argv that boots `launcher` in the board root (built by build_root).
 
     `network` False: own empty network namespace; True: the caller runs the
     command in a namespace it made, and the launcher may configure it; `tty` the console's terminal device to bind at /dev/ttyS0;
-    `environment` extra NAME=VALUE pairs for the launcher.
+    `environment` extra NAME=VALUE pairs for the launcher; `uart_drain` the
+    host's libuartdrain.so, preloaded into the receiver on a pty console.
     """
     b = ["bwrap", "--bind", board.root, "/",
          "--ro-bind", "/usr/lib", "/usr/lib"]
@@ -222,6 +224,8 @@ def bwrap_command(board, launcher, devemu, *, arch="host", network=False, mem_fi
         b += ["--ro-bind", HOST_RX, SIM + "/lrzsz/rx"]
     if devemu:
         b += ["--ro-bind", devemu, SIM + "/libdevemu.so"]
+    if uart_drain:
+        b += ["--ro-bind", uart_drain, SIM + "/uartdrain.so"]
     coverage = os.environ.get("LAUNCHER_COVERAGE_DIR")
     if coverage:  # a --coverage build writes its counts beside its objects
         b += ["--bind", coverage, coverage]
