@@ -54,15 +54,7 @@ std::string bad_crc(const char* word, const std::string& rec) {
     return text;
 }
 
-class Installer : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_board();
-        for (int p : {MTD_UBOOT, MTD_DEVICETREE, MTD_KERNEL, MTD_RFS, MTD_RESCUE}) erase_partition(p);
-        for (int slot : {1, 2}) eeprom_write_image_timestamp(slot, reinterpret_cast<const uint8_t*>(kErased7.data()));
-        unlink("/user/install.log");
-    }
-};
+class Installer : public board_test {};
 
 const std::string kKernel = record(kTypeKernel, 0x01020304, pattern(20000, 1));
 const std::string kRootFs = record(kTypeRootFs, 0x01020305, pattern(90000, 2));
