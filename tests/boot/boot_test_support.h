@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -112,8 +113,9 @@ inline std::string eeprom_bytes(uint16_t offset, int length = 1) {
 }
 inline int eeprom(uint16_t offset) { return static_cast<uint8_t>(eeprom_bytes(offset)[0]); }
 
-// Default options, no slot files, boot byte 7, stubs for reboot and backtrace (which
-// prints the program it would start).
+// Default options, no slot files or install log, erased partitions (but the
+// environment) and timestamps, boot and running-image bytes 7, stubs for reboot
+// and backtrace (which prints the program it would start).
 inline void reset_board() {
     static bool opened = false;
     if (!opened) mtd_open_partitions(), i2c_open_buses();
@@ -127,11 +129,19 @@ inline void reset_board() {
     }
     boot_options = boot_options_record{};
     shell("rm -rf /user/images/image1 /user/images/image2 /tmp/home /tmp/vexalimage.tar.gz /tmp/gdb /tmp/gdb.gz "
-          "/tmp/mpdiag.elf.strip /tmp/image " + std::string(kCommandLog));
+          "/tmp/mpdiag.elf.strip /tmp/image /user/install.log " + std::string(kCommandLog));
     install_stub("/bin/reboot");
     install_stub("/bin/backtrace", "echo \"started $(cat /tmp/home/bin/mp.elf.strip)\"");
+    for (int p : {MTD_UBOOT, MTD_DEVICETREE, MTD_KERNEL, MTD_RFS, MTD_RESCUE}) erase_partition(p);
+    const uint8_t erased[kRtcRegisterCount] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    for (int slot : {1, 2}) eeprom_write_image_timestamp(slot, erased);
     eeprom_write_boot_slot(7);
+    eeprom_write_running_image(7);
 }
+
+struct board_test : ::testing::Test {
+    void SetUp() override { reset_board(); }
+};
 
 // A gzip'd tar of `files` (path below /tmp, content).
 inline std::string application_archive(std::initializer_list<std::pair<std::string, std::string>> files) {

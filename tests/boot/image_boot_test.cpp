@@ -69,14 +69,7 @@ TEST(FindBootRecord, Rows) {
     }
 }
 
-class Board : public ::testing::Test {
-protected:
-    void SetUp() override {
-        reset_board();
-        erase_partition(MTD_RESCUE);
-        eeprom_write_running_image(7);
-    }
-};
+class Board : public board_test {};
 
 // An archive that does not fit fails the slot like a bad checksum: the first
 // slot hands over to the other, the second gives up.
