@@ -113,7 +113,6 @@ class Direction:
         self.busy_until = 0.0
         self.sent_at = speeds(src)[1]
         self.queued = 0
-        self.carried = 0
 
     def take(self, now):
         """Reads everything the sender has written; queues it for delivery."""
@@ -158,7 +157,6 @@ class Direction:
                     return now + 0.01
                 chunk[3] = sent = sent + n
                 self.queued -= n
-                self.carried += n
             if sent < len(data):
                 return start + (sent + 1) * each if due == sent else now + 0.01
             self.chunks.popleft()
