@@ -137,7 +137,9 @@ class SimBoard:
         child.close()
         text = child.logfile_read.getvalue()
         assert [r for r in SANITIZER_REPORTS if r in text] == [], text[-6000:]
-        lines = [x for x in text.splitlines() if x.startswith("board: ")]
+        # A Ctrl-C the terminal echoes as "^C" may share the final line.
+        lines = [x.replace("^C", "") for x in text.splitlines()]
+        lines = [x for x in lines if x.startswith("board: ")]
         return lines[-1].strip() if lines else None
 
 
