@@ -93,7 +93,7 @@ def download(board, port, image, board_speed=115200, operator_speed=115200):
         status = "timed out"
     took = time.monotonic() - began
     if operator_speed != board_speed:
-        back_to_menu(port)
+        back_to_menu(port, board_speed)
     else:
         port.speed(board_speed)
         port.expect(BACK)
@@ -108,9 +108,14 @@ def download(board, port, image, board_speed=115200, operator_speed=115200):
     return status, took, installed
 
 
-def back_to_menu(port, tries=40):
+def back_to_menu(port, board_speed, tries=40):
     """After a failed transfer the operator cannot read the board's garbled
-    prompt: at 9600 bit/s, Enter until the menu comes back."""
+    prompt. The board still waits for the Enter that starts its receiver: at
+    the board's speed, Enter and the receiver's own time-out; then at 9600
+    bit/s, Enter until the menu comes back."""
+    port.speed(board_speed)
+    port.send(b"\r")
+    port.expect(BACK, timeout=300)
     port.speed(9600)
     for _ in range(tries):
         port.send(b"\r")
