@@ -148,10 +148,11 @@ WARN = "boardsim: warning: the launcher %s\n"
 @pytest.mark.parametrize("args, status, err, check", [
     (["run", "B"], 1, *IN_USE), (["demo", "--keep", "B"], 1, *IN_USE),
     (["usb", "B", "--remove", "NEW"], 0, "", lambda b, _: os.listdir(b.path / "usb") == ["new.img"]),
-    (["setenv", "B", "bogus=1", "xgdb=on", "memchk="], 0,
+    (["setenv", "B", "bogus=" + "x" * 1760, "xgdb=on", "shell=on", "memchk="], 0,
      WARN % "does not read bogus (it reads: gdb, gdbserver, gdbport, shell, memchk, diagnostics)" +
-     WARN % "reads xgdb=VALUE as gdb=VALUE",
-     lambda b, _: boardfs.read_env(b.fs) == [("diagnostics", "rescue"), ("bogus", "1"), ("xgdb", "on")]),
+     WARN % "reads xgdb=VALUE as gdb=VALUE" + WARN % "reads only the first 1792 bytes of the "
+     "environment; shell=on runs past them", lambda b, _: boardfs.read_env(b.fs) == [
+         ("diagnostics", "rescue"), ("bogus", "x" * 1760), ("xgdb", "on"), ("shell", "on")]),
     (["eeprom", "B", "bootslot=2"], 1, "boardsim: unknown EEPROM field 'bootslot' (fields: "
      "boot-slot, running-image, usb-marker; or a decimal or 0x offset)\n", lambda b, _: b.boot_slot == 255),
     (["image", "OUT", "--version", "3.0.0.1"], 0, "", boots_built_image)])

@@ -171,6 +171,23 @@ def unread_name_warning(name):
     return "the launcher does not read %s (it reads: %s)" % (name, ", ".join(LAUNCHER_READS))
 
 
+# The launcher reads this many bytes of the environment after its checksum word.
+LAUNCHER_READ_LENGTH = 1792
+
+
+def unread_tail_warnings(pairs):
+    """Warnings for boot options that lie, whole or in part, beyond what the
+    launcher reads of the environment."""
+    warnings, at = [], 0
+    for name, value in pairs:
+        end = at + len(name) + 1 + len(value.encode())
+        if end > LAUNCHER_READ_LENGTH and name in LAUNCHER_READS:
+            warnings.append("the launcher reads only the first %d bytes of the environment; "
+                            "%s=%s runs past them" % (LAUNCHER_READ_LENGTH, name, value))
+        at = end + 1
+    return warnings
+
+
 def _env_area_size(board):
     return os.path.getsize(board.dev("mtd-ubootenv"))
 

@@ -138,6 +138,8 @@ def _cmd_setenv(args):
             print("boardsim: warning: %s" % warning, file=sys.stderr)
     pairs = boardfs.setenv(board, args.assignments) if args.assignments \
         else boardfs.read_env(board)
+    for warning in boardfs.unread_tail_warnings(pairs) if args.assignments else ():
+        print("boardsim: warning: %s" % warning, file=sys.stderr)
     if not args.assignments:
         for name, value in pairs:
             print("%s=%s" % (name, value))
@@ -229,6 +231,11 @@ COMMANDS = {
 def main(argv):
     parser = _parser()
     intermixed = parser.intermixed.get(argv[0]) if argv else None
+    # Without a board, the intermixed parse would also call the optional
+    # sources required.
+    if intermixed and not {"-h", "--help"} & set(argv) and \
+            all(a.startswith("-") for a in argv[1:]):
+        intermixed.error("the following arguments are required: board")
     args = intermixed.parse_intermixed_args(argv[1:], argparse.Namespace(command=argv[0])) \
         if intermixed else parser.parse_args(argv)
     try:
