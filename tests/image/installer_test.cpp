@@ -154,6 +154,28 @@ TEST_F(Installer, FailuresEndTheInstallWithNothingMore) {
     }
 }
 
+TEST_F(Installer, DiagnosticsAndUnknownTypesArePassedOver) {
+    std::string diags = record(kTypeDiagnostics, 6, pattern(300000, 13));
+    std::string unknown = record(0x074B4152, 7, pattern(5000, 14), 1, 24, true);
+    std::string dft = record(kTypeDeviceTree, 5, pattern(20000, 15));
+    write_file(kImage, diags + unknown + dft);
+    auto run = run_install(kImage, 0, 0);
+    EXPECT_EQ(run.result, 1);
+    EXPECT_EQ(read_partition(MTD_RESCUE, 0, diags.size()) + read_partition(MTD_DEVICETREE, 0, dft.size()), diags + dft);
+    EXPECT_THAT(run.out, HasSubstr("Installing Diagnostics: "));
+    EXPECT_THAT(run.out, HasSubstr("100%\ndone\nInstalling Device Tree: "));
+    EXPECT_THAT(run.out, Not(HasSubstr("Bad crc")));
+    // 200 MiB of unknown record in a sparse file can only be seeked over.
+    const uint32_t huge = 200u << 20;
+    erase_partition(MTD_DEVICETREE);
+    write_file(kImage, raw_header(huge - 16, 0x094B4152));
+    ASSERT_EQ(truncate(kImage, huge), 0);
+    write_file_at(kImage, huge, dft);
+    EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
+    unlink(kImage);
+    EXPECT_EQ(read_partition(MTD_DEVICETREE, 0, dft.size()), dft);
+}
+
 // A flash record over its limit is refused without being held: with 1 MiB
 // of memory to spare, a 2 MiB device tree still gets its message. The record
 // is a sparse file so that this process holds none of it either.
