@@ -73,14 +73,6 @@ protected:
     }
 };
 
-TEST_F(EnvironmentPartition, OnlyTheAreaAfterTheChecksumWordCounts) {
-    EXPECT_EQ(read_with(std::string("gdbserver=on\0gdbport=4321\0diagnostics=rescue\0", 44)), "");
-    EXPECT_EQ(fields(boot_options), "gdb=1 server=1 rescue=1 port=4321");
-    // "shell=on" ends on the last byte; "memchk=on" lies beyond; the port is cut.
-    read_with(std::string(kEnvironmentLength - 18, '\0') + "gdbport=12shell=onmemchk=on");
-    EXPECT_EQ(fields(boot_options), "shell=1 port=12");
-}
-
 TEST_F(EnvironmentPartition, FailedReadKeepsTheDefaults) {
     setenv("DEVEMU_FAIL_READ_BLOCK", "0", 1);
     EXPECT_EQ(read_with(std::string("shell=on\0gdbport=1\0", 19)), "");

@@ -68,10 +68,4 @@ TEST_F(Network, AddressEntries) {
     EXPECT_EQ(sigint_seen, 1);  // only the rescue menu clears it
 }
 
-// A plain and a hostile name, without blanks around them, are the system tests' part.
-TEST_F(Network, TftpCommandDropsTheBlanksAroundTheName) {
-    EXPECT_EQ(tftp_command(" \ta b;c\t ", ip(10, 0, 0, 1)),
-              "tftp -g -r 'a b;c' -l /tmp/image 10.0.0.1\n");
-}
-
 }  // namespace

@@ -62,28 +62,4 @@ TEST(MacEntry, AgreesWithSscanfOnGeneratedEntries) {
     }
 }
 
-// Refusals and quitting are the system tests' part.
-TEST(MacEntry, DialogueTakesAtMost17CharactersAndCtrlCQuits) {
-    const std::string prompt = "MAC address (format nn:nn:nn:nn:nn:nn): ";
-    const struct {
-        const char* typed;
-        int ctrl_c, result;
-        std::string output;
-    } rows[] = {
-        {"00:11:22:33:44:556\r", 0, 1, prompt + "00:11:22:33:44:55\a\n"},
-        {"00:11:22:33:44:55\r", 1, 0, prompt + "00:11:22:33:44:55\n"},
-    };
-    for (const auto& r : rows) {
-        typed_input console(r.typed);
-        sigint_seen = r.ctrl_c;
-        int result = -1;
-        ::testing::internal::CaptureStderr();  // the sandbox has no eth0
-        EXPECT_EQ(printed([&] { result = set_mac_address(); }), r.output);
-        ::testing::internal::GetCapturedStderr();
-        EXPECT_EQ(result, r.result) << r.typed;
-        EXPECT_EQ(sigint_seen, r.ctrl_c);  // only the menu clears it
-    }
-    sigint_seen = 0;
-}
-
 }  // namespace

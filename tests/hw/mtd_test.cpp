@@ -105,16 +105,6 @@ TEST_F(Flash, RangesRewriteExactlyTheBlocksTheyTouch) {
     }
 }
 
-TEST_F(Flash, ProgressAndEmptyWrites) {
-    std::string out;
-    ASSERT_EQ(write(std::string(2 * kBlock + 1, 'Z'), 0, true, &out), 0);
-    EXPECT_EQ(out, "     \b\b\b\b000%\b\b\b\b033%\b\b\b\b066%\b\b\b\b100%\n");
-    ASSERT_EQ(write("", 0x1234, true, &out), 0);
-    EXPECT_EQ(out, "");
-    devemu_counter_values c = devemu_counters();
-    EXPECT_EQ(c.flash_reads + c.flash_erases + c.flash_writes, 0u);
-}
-
 // Fault -> message and result; blocks before the failing one rewritten, the
 // failing one as the row says, later ones untouched. A count that falls short
 // is a failure: a short block read would be written back with zeros.

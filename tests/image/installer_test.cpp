@@ -24,7 +24,6 @@ extern "C" int usleep(useconds_t) { return 0; }
 namespace {
 
 constexpr const char* kImage = "/tmp/image";
-constexpr const char* kPrompt = "Install image as image 1 or 2 (hit return to just boot image): ";
 constexpr const char* kNoImage = "ERROR: No valid image found\n";
 const std::string kErased7(kRtcRegisterCount, '\xff');
 
@@ -59,18 +58,6 @@ class Installer : public board_test {};
 const std::string kKernel = record(kTypeKernel, 0x01020304, pattern(20000, 1));
 const std::string kRootFs = record(kTypeRootFs, 0x01020305, pattern(90000, 2));
 const std::string kApp = record(kTypeApplication, 0x03010012, pattern(150000, 3));
-
-TEST_F(Installer, SlotIsAskedOnceAndNeverWhenGiven) {
-    std::string second = record(kTypeApplication, 0x03010013, pattern(70000, 4));
-    write_file(kImage, kApp + second);
-    auto run = run_install(kImage, 0, 0, "1\n2\n");
-    EXPECT_EQ(std::tuple(run.result, count_of(run.out, kPrompt), count_of(run.out, "Image1 updated succeeded")),
-              std::tuple(1, 1, 2));
-    EXPECT_EQ(read_file("/user/images/image1"), second);
-    EXPECT_EQ(eeprom(kEepromBootSlot), 1);
-    EXPECT_EQ(count_of(run_install(kImage, 0, 2, "1\n").out, kPrompt), 0);
-    EXPECT_EQ(read_file("/user/images/image2"), second);
-}
 
 // The whole 16-byte header is the version: a rebuilt record of the same id
 // installs, and extended and HDR3 records compare the same way.
@@ -222,16 +209,6 @@ TEST_F(Installer, OversizedFlashRecordIsNeverHeld) {
                       std::string(stored == crc ? "DFT image is too big for flash (2097168 > 262144)\n" : bad));
     }
     unlink(kImage);
-}
-
-TEST_F(Installer, NothingInstallableSaysSo) {
-    const std::string expected = "0\nExtracting images ... Do *NOT* power cycle the switch.\n" + std::string(kNoImage);
-    for (const std::string& content : {std::string(), record(0x074B4152, 1, "x") + record(0x7F4B4152, 1, "y")}) {
-        write_file(kImage, content);
-        auto run = run_install(kImage, 0, 0);
-        EXPECT_EQ(std::to_string(run.result) + run.out, expected);
-    }
-    EXPECT_EQ(run_install("/tmp/no-such-image", 0, 0).out, expected.substr(1));
 }
 
 TEST_F(Installer, WriteFailures) {
