@@ -50,7 +50,8 @@ std::FILE* open_flash_image(int* slot) {
 // that a later start asks before using it again. nullptr: return 0.
 std::FILE* open_usb_image() {
     const char* path = kUsbImagePath;
-    std::FILE* image = std::fopen(path, "rb");
+    // Close-on-exec: the rejected-list commands run while the image is open.
+    std::FILE* image = std::fopen(path, "rbe");
     if (!image) {
         std::fputs("Failed to open application image from USB.\n", stderr);
         return nullptr;

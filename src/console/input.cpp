@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include <poll.h>
@@ -67,6 +68,9 @@ char* read_line(char* buffer, int size) {
         unsigned char key = get_key();
         if (key == 0 && console_input_ended()) {
             line_editor_end_of_input(&editor, &echo);
+            // Nobody is left to answer: a prompt that repeats until it gets
+            // an entry would ask for ever, so the empty line is a quit.
+            if (editor.length == 0 && size >= 2) std::strcpy(buffer, "q");
         } else {
             line_editor_feed(&editor, key, &echo);
         }

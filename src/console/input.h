@@ -22,7 +22,9 @@ int console_input_ended();
 // time. On return the buffer holds a NUL-terminated line of at most size - 1
 // characters without the CR/LF that ended it. Always returns `buffer`. A size
 // below 1 reads nothing and leaves the buffer untouched. When the console
-// input has ended, the line ends there as with Enter (a newline is echoed).
+// input has ended, the line ends there as with Enter (a newline is echoed);
+// a line that the end of input found empty reads "q", the operator's quit
+// (when size is 2 or more), so that no prompt asks again for ever.
 char* read_line(char* buffer, int size);
 
 // Prints `question` as plain text (never as a format), then "(y/n) ", and

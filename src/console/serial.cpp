@@ -12,14 +12,11 @@
 
 namespace {
 
-// Lets everything written so far leave, then drops the input that arrived
-// before the switch. Only input is discarded: after the drain a UART's output
-// queue is empty anyway, while on a pseudo-terminal console the drain does
-// not wait for the reader, and discarding output there would throw away the
-// operator's instructions just printed.
-void drain_and_discard_input(int port) {
+// Lets everything written so far leave, then drops both queues, so that
+// nothing from before the switch is taken at the new speed.
+void drain_and_discard(int port) {
     tcdrain(port);
-    tcflush(port, TCIFLUSH);
+    tcflush(port, TCIOFLUSH);
 }
 
 constexpr const char* kPort = "/dev/ttyS0";
@@ -77,7 +74,7 @@ int serial_prepare_download() {
     std::puts("       Change the baud rate to 115200 bps and hit the <ENTER> key");
     std::puts("       before initiating the download.");
     std::fflush(stdout);
-    drain_and_discard_input(port);
+    drain_and_discard(port);
     const termios download = serial_download_settings(saved_settings);
     if (tcsetattr(port, TCSADRAIN, &download) < 0) {
         std::perror("Can't set serial port settings!");
@@ -95,7 +92,7 @@ int serial_prepare_download() {
 void serial_restore_console(int descriptor) {
     std::puts("       Change the baud rate back to 9600 bps, hit the <ENTER> key");
     std::fflush(stdout);
-    drain_and_discard_input(descriptor);
+    drain_and_discard(descriptor);
     tcsetattr(descriptor, TCSADRAIN, &saved_settings);
     tcflow(descriptor, TCOON);
     serial_wait_for_key(descriptor, '\n', "\r\n    ... Waiting for the <ENTER> key to be hit...\r");

@@ -60,6 +60,18 @@ bool stick_file_present(const char* path) {
     return stat(path, &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// What a chosen entry is when reading it could block the install for ever
+// (links followed), else nullptr: anything else, a dangling link or a link
+// to a folder included, is left to the installer's own checks.
+const char* blocking_kind(const char* path) {
+    struct stat info {};
+    if (stat(path, &info) != 0) return nullptr;
+    if (S_ISFIFO(info.st_mode)) return "a FIFO";
+    if (S_ISSOCK(info.st_mode)) return "a socket";
+    if (S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode)) return "a device";
+    return nullptr;
+}
+
 // A failed change of directory changes nothing that the caller could act on:
 // entries are examined through the directory descriptor and paths are
 // absolute, so the result is deliberately dropped.
@@ -142,23 +154,18 @@ int try_replacement(const replacement& image) {
 
 int install_usb_replacement_images() {
     int result = 0;
-    bool refused = false;
     for (const replacement& image : replacements) {
         const int outcome = try_replacement(image);
-        if (outcome < 0) {
-            refused = true;
-            break;
-        }
+        // A refusal ends the look-up at once, even after slot 2 was replaced
+        // (the installer has already made it the boot slot).
+        if (outcome < 0) return 0;
         if (outcome > 0) result = image.slot;
     }
-    // A refusal after slot 2 was replaced still reports slot 2: the result
-    // must not claim that nothing was replaced.
     if (result != 0) {
         std::printf("USB replacement image: board will boot with image%d.\n", result);
         std::fflush(stdout);
         return result;
     }
-    if (refused) return 0;
     if (stick_file_present(usb_os_image_path)) return 3;
     std::puts("No valid image found on USB");
     std::fflush(stdout);
@@ -234,8 +241,12 @@ int find_usb_entry(int choice, std::string* path) {
     while (const dirent* entry = readdir(dir.get())) {
         if (!is_listed(dir.get(), entry) || ++number != choice) continue;
         *path = std::string(usb_dir) + '/' + entry->d_name;
-        if (!stick_file_present(path->c_str())) break;
         std::printf("Installing %s\n", entry->d_name);
+        const char* kind = blocking_kind(path->c_str());
+        if (kind != nullptr) {
+            std::printf("%s is %s, not an image file: not installed\n", entry->d_name, kind);
+            break;
+        }
         std::fflush(stdout);
         enter_dir("/tmp");
         return 1;

@@ -27,8 +27,9 @@ void install_usb_boot_image();
 
 // Installs the slot 2, then the slot 1 replacement from the stick (version
 // skipping on), asking before one whose digest is in the rejected list.
-// 0: nothing replaced and nothing to boot from the stick (also when the
-// operator refuses a listed replacement before any slot was replaced);
+// 0: nothing replaced and nothing to boot from the stick, or the operator
+// refused a listed replacement (at once, with no closing line, even after
+// slot 2 was replaced: the boot-slot byte then already names slot 2);
 // 1 or 2: the slot to boot (1 when both were replaced); 3: boot
 // /mnt/usb/PLM5163_OS.img.
 int install_usb_replacement_images();

@@ -19,6 +19,7 @@ const char* const mtd_device_names[MTD_PARTITION_COUNT] = {
 namespace {
 
 constexpr uint32_t kWritePiece = 1024;
+constexpr uint32_t kComparePiece = 0x10000;
 
 // The erase blocks a range touches: first byte of the first block, last byte
 // of the last block, and their number.
@@ -146,10 +147,31 @@ int flash_read(void* buffer, int fd, uint32_t offset, uint32_t length) {
     return mtd_read(fd, offset, length, buffer) < 0 ? -1 : 0;
 }
 
+int flash_holds(int fd, uint32_t offset, const void* data, uint32_t length) {
+    mtd_geometry g;
+    if (mtd_get_geometry(fd, &g) < 0 || length > g.size || offset > g.size - length) return 0;
+    auto* piece = static_cast<uint8_t*>(std::malloc(kComparePiece));
+    if (piece == nullptr) return 0;
+    const auto* expected = static_cast<const uint8_t*>(data);
+    int same = 1;
+    for (uint32_t done = 0; done < length && same; done += kComparePiece) {
+        uint32_t count = length - done < kComparePiece ? length - done : kComparePiece;
+        same = mtd_read(fd, offset + done, count, piece) == 0 &&
+               std::memcmp(piece, expected + done, count) == 0;
+    }
+    std::free(piece);
+    return same;
+}
+
 int flash_write(const void* buffer, int fd, uint32_t offset, uint32_t length, bool show_progress) {
     mtd_geometry g;
     if (mtd_get_geometry(fd, &g) < 0) return -1;
-    if (length == 0) return 0;
+    // An empty write still closes its progress line, or the next
+    // announcement would continue it.
+    if (length == 0) {
+        if (show_progress) std::printf("     \b\b\b\b100%c\n", '%');
+        return 0;
+    }
     if (!range_fits(g, offset, length)) return -1;
     covering c = covering_blocks(g, offset, length);
     auto* block =

@@ -44,6 +44,10 @@ int mtd_write(int fd, uint32_t start, uint32_t length, const void* buffer);
 // Reads `length` bytes at `offset` (no alignment needed). 0, or -1 when the
 // geometry query or the read fails or the read comes back short.
 int flash_read(void* buffer, int fd, uint32_t offset, uint32_t length);
+// 1 when the `length` bytes at `offset` already equal `data`; 0 when any
+// byte differs, the range does not fit the partition, or a read fails.
+// Prints nothing.
+int flash_holds(int fd, uint32_t offset, const void* data, uint32_t length);
 // Read-modify-erase-write of every erase block the range touches, with the
 // percentage display on standard output when `show_progress`. 0 or -1, with
 // the failure messages printed. Length 0 succeeds without touching the flash;

@@ -108,12 +108,15 @@ record_result install_flash_component(install_call& call, const held_record& rec
     std::fflush(stdout);
     // Over-limit records were refused before they were read.
     if (!checksum_good(rec, info)) return record_result::failed;
-    if (call.check_version && image_has_same_version(rec.data, call.slot)) {
+    const uint8_t* data = info.payload_only ? rec.payload() : rec.data;
+    uint32_t length = info.payload_only ? rec.layout.payload_length : rec.total();
+    // A write cut short leaves the new version block over older data: only a
+    // partition that already holds the whole component may be skipped.
+    if (call.check_version && image_has_same_version(rec.data, call.slot) &&
+        flash_holds(mtd_partitions[info.partition], 0, data, length)) {
         std::printf("Image has same version as existing image. Skipping update...\n");
         return record_result::next;
     }
-    const uint8_t* data = info.payload_only ? rec.payload() : rec.data;
-    uint32_t length = info.payload_only ? rec.layout.payload_length : rec.total();
     if (flash_write(data, mtd_partitions[info.partition], 0, length, true) < 0) {
         std::printf("%s\n", info.failure);
         return record_result::failed;
@@ -171,10 +174,29 @@ int write_slot_file(unsigned slot, const held_record& rec) {
     return err;
 }
 
+// 1 when the slot file is exactly the record: a slot write cut short leaves
+// the new header over a partial or older file.
+bool slot_file_holds(unsigned slot, const held_record& rec) {
+    int fd = ::open(slot_file_path(static_cast<int>(slot)).c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat st;
+    bool same = ::fstat(fd, &st) == 0 && static_cast<uint64_t>(st.st_size) == rec.total();
+    std::unique_ptr<uint8_t[]> piece(same ? new (std::nothrow) uint8_t[kSlotChunk] : nullptr);
+    same = same && piece != nullptr;
+    for (uint64_t done = 0; same && done < rec.total();) {
+        ssize_t got = ::pread(fd, piece.get(), kSlotChunk, static_cast<off_t>(done));
+        same = got > 0 && static_cast<uint64_t>(got) <= rec.total() - done &&
+               std::memcmp(piece.get(), rec.data + done, static_cast<std::size_t>(got)) == 0;
+        done += got > 0 ? static_cast<uint64_t>(got) : 0;
+    }
+    ::close(fd);
+    return same;
+}
+
 record_result install_into_slot(install_call& call, const held_record& rec) {
     unsigned slot = call.slot;
     std::printf("Installing image as image%u: ", slot);
-    if (call.check_version && image_has_same_version(rec.data, slot)) {
+    if (call.check_version && image_has_same_version(rec.data, slot) && slot_file_holds(slot, rec)) {
         std::printf("Image%u has same version as existing image. Skipping update...\n", slot);
         return record_result::next;
     }

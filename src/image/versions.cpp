@@ -23,6 +23,17 @@ int read_slot_version(uint8_t* block, int slot) {
     return 1;
 }
 
+// The log holds one line per install: a line break or other control
+// character in a file name would forge or garble lines.
+std::string one_line(const char* text) {
+    std::string line = text ? text : "";
+    for (char& c : line) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) c = '?';
+    }
+    return line;
+}
+
 // One row of the table: the label is padded so that the colons line up.
 void print_version_row(const char* label, uint32_t type_id, int slot) {
     uint8_t block[kVersionBlockSize] = {};
@@ -72,9 +83,9 @@ std::string format_install_entry(const char* file, const char* source,
                   clock[1] & 0x7Fu, clock[0] & 0x7Fu, clock[4] & 0x3Fu, clock[5] & 0x1Fu,
                   unsigned{clock[6]});
     std::string entry = "File ";
-    entry += file ? file : "";
+    entry += one_line(file);
     entry += " installed from ";
-    entry += source ? source : "";
+    entry += one_line(source);
     entry += " at ";
     entry += when;
     return entry;

@@ -22,7 +22,9 @@ int show_installed_versions();
 // when the log cannot be opened (the entry is then only shown).
 int log_install(const char* file, const char* source);
 // The log entry for the 7 BCD clock registers (0 seconds ... 6 year), line end
-// included: "File F installed from S at hh:mm:ss on D-M-20YY\n".
+// included: "File F installed from S at hh:mm:ss on D-M-20YY\n". Control
+// characters (below 0x20, and 0x7F) in F and S are written as '?', so the
+// entry stays one line.
 std::string format_install_entry(const char* file, const char* source, const uint8_t clock[7]);
 
 // The image file of slot 1 or 2: "/user/images/image1" or "/user/images/image2".

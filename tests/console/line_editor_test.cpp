@@ -82,17 +82,23 @@ TEST(ConsoleInput, KeysAndLinesFromAPipe) {
 }
 
 // A console that went away ends the line at once, whatever key sequence was
-// under way, instead of ringing for ever.
+// under way, instead of ringing for ever; a line it found empty is a quit, so
+// that no prompt asks again for ever.
 TEST(ConsoleInput, EndOfInputEndsTheLine) {
-    for (const char* typed : {"ab", "ab\x1b", "ab\x1b[", "ab\x1b[1;"}) {
-        typed_input console(typed);
+    const struct {
+        const char *typed, *echo, *line;
+    } rows[] = {{"ab", "ab\n", "ab"},         {"ab\x1b", "ab\n", "ab"}, {"ab\x1b[", "ab\n", "ab"},
+                {"ab\x1b[1;", "ab\n", "ab"}, {"", "\n", "q"},         {"\x1b[", "\n", "q"},
+                {"x\x7f", "x\b \b\n", "q"}};
+    for (const auto& r : rows) {
+        typed_input console(r.typed);
         char line[16];
         const int sleeps = sleeps_skipped;
         alarm(30);  // a spinning editor ends the program rather than hanging it
-        EXPECT_EQ(printed([&] { read_line(line, sizeof line); }), "ab\n");
+        EXPECT_EQ(printed([&] { read_line(line, sizeof line); }), r.echo) << r.typed;
         alarm(0);
-        EXPECT_STREQ(line, "ab");
-        EXPECT_EQ(sleeps_skipped - sleeps, 1) << typed;  // one read found the end
+        EXPECT_STREQ(line, r.line) << r.typed;
+        EXPECT_EQ(sleeps_skipped - sleeps, 1) << r.typed;  // one read found the end
     }
 }
 

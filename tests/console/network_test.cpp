@@ -51,6 +51,8 @@ TEST_F(Network, AddressEntries) {
         {"0.0.0.0\n255.255.255.255\n\n", 0, 1, 1, ip(9, 9, 9, 9)},  // optional, refused, empty
         {"255.255.255.0\n", 0, 0, 1, ip(255, 255, 255, 0)},         // a netmask is no host
         {"0.0.0.0\n", 0, 0, 1, 0},
+        {"", 1, 1, 0, ip(9, 9, 9, 9)},         // nobody left to answer: a quit, not a loop
+        {"1.2.3.4.5\n", 1, 1, 0, ip(9, 9, 9, 9)},
     };
     for (const auto& r : rows) {
         typed_input console(r.typed);

@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <filesystem>
+#include <functional>
 #include <string>
 
 #include "console_harness.h"
@@ -86,6 +87,34 @@ TEST_F(Usb, StickFilesThatAreNotRegularFilesCountAsMissing) {
         EXPECT_EQ(install_usb_replacement_images(), 0);
         EXPECT_EQ(compute_image_md5(kStick, digest), 0);
     }), "No boot image found on USB.\nNo valid image found on USB\n");
+}
+
+// A chosen entry that could block the install is refused with a word; a
+// dangling link or a link to a folder goes to the installer, which fails.
+TEST_F(Usb, ChooserRefusesOnlyWhatCouldBlock) {
+    const struct {
+        const char* kind;
+        std::function<void(const char*)> make;
+        std::string after;
+    } rows[] = {
+        {"fifo", [](const char* p) { mkfifo(p, 0600); },
+         "x is a FIFO, not an image file: not installed\n"},
+        {"device", [](const char* p) { fs::create_symlink("/dev/null", p); },
+         "x is a device, not an image file: not installed\n"},
+        {"dangling link", [](const char* p) { fs::create_symlink("/mnt/usb/gone", p); },
+         "\nExtracting images ... Do *NOT* power cycle the switch.\nERROR: No valid image found\n"},
+        {"link to a folder", [](const char* p) { fs::create_symlink("/tmp", p); },
+         "\nExtracting images ... Do *NOT* power cycle the switch.\n"
+         "Image read failed at offset 0, voiding download\n"},
+    };
+    for (const auto& r : rows) {
+        clean();
+        r.make("/mnt/usb/x");
+        typed_input console("1\n");
+        std::string out = printed([] { EXPECT_EQ(choose_usb_image(), 0); }, true);
+        EXPECT_EQ(out.substr(out.find("Installing")), "Installing x\n" + r.after) << r.kind;
+        EXPECT_EQ(fs::current_path(), "/tmp") << r.kind;
+    }
 }
 
 TEST_F(Usb, ChooserWithoutTheStickDirectoryQuitsWhereItStood) {

@@ -158,6 +158,33 @@ TEST_F(Flash, FailureRows) {
     }
 }
 
+// An empty write touches no block but still closes its progress line, so
+// that the next announcement starts a line of its own.
+TEST_F(Flash, EmptyWriteClosesItsLineAndTouchesNothing) {
+    for (bool progress : {true, false}) {
+        std::string out;
+        EXPECT_EQ(write("", 0, progress, &out), 0);
+        EXPECT_EQ(out, progress ? "     \b\b\b\b100%\n" : "");
+        const devemu_counter_values c = devemu_counters();
+        EXPECT_EQ(c.flash_erases + c.flash_writes, 0u);
+        EXPECT_EQ(read_file("/dev/mtd-uboot"), pattern());
+    }
+}
+
+// Whether a range already holds given bytes; anything unreadable does not.
+TEST_F(Flash, HoldsComparesTheWholeRange) {
+    ASSERT_TRUE(write_file_at("/dev/mtd-uboot", 0, pattern()));
+    const std::string held = pattern().substr(kBlock - 5, 2 * kBlock);
+    std::string other = held;
+    other.back() ^= 1;
+    EXPECT_EQ(flash_holds(fd, kBlock - 5, held.data(), held.size()), 1);
+    EXPECT_EQ(flash_holds(fd, kBlock - 5, other.data(), other.size()), 0);
+    EXPECT_EQ(flash_holds(fd, 8 * kBlock - 4, held.data(), 5), 0);  // past the end
+    setenv("DEVEMU_FLASH_SHORT_READ", "1", 1);
+    devemu_reset();
+    EXPECT_EQ(flash_holds(fd, kBlock - 5, held.data(), held.size()), 0);
+}
+
 // Needs an address-space limit, which the sanitizers and qemu-user do not
 // honour: the child then exits 77 and the test skips.
 TEST_F(Flash, AllocationFailureTouchesNothing) {

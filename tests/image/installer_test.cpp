@@ -84,23 +84,48 @@ std::string boot_loader(unsigned seed, uint32_t id, uint32_t crc) {
     return pattern(4096, seed).replace(240, 16, raw_header(4096, kTypeBootLoader, 0, crc, id).substr(0, 16));
 }
 
-TEST_F(Installer, BootLoaderSkipComparesLenMagicAndIdWhateverTheCrc) {
-    std::string installed = boot_loader(5, 0x02000001, 0xDEADBEEF);
-    put_partition(MTD_UBOOT, 0, installed);
-    std::string update = record(kTypeBootLoader, 0x02000001, boot_loader(6, 0x02000001, 0x12345678));
-    write_file(kImage, update);
-    auto run = run_install(kImage, 1, 0);
-    EXPECT_EQ(run.result, 0);
-    EXPECT_THAT(run.out, HasSubstr("Installing Boot Loader: Image has same version as existing image. "
-                                   "Skipping update...\n" + std::string(kNoImage)));
-    EXPECT_EQ(read_partition(MTD_UBOOT, 0, 4096), installed);
-    // Without the check the payload alone is written.
-    EXPECT_EQ(run_install(kImage, 0, 0).result, 1);
-    EXPECT_EQ(read_partition(MTD_UBOOT, 0, 4096 + 16), update.substr(16) + erased(16));
-    std::string newer = record(kTypeBootLoader, 0x02000002, boot_loader(7, 0x02000002, 0));
-    write_file(kImage, newer);
-    EXPECT_EQ(run_install(kImage, 1, 0).result, 1);
-    EXPECT_EQ(read_partition(MTD_UBOOT, 0, 4096), newer.substr(16));
+// A same version is skipped only where the partition or slot already holds
+// the whole component: a write cut short leaves the new version block over
+// old or erased data, and the next try must write it again.
+TEST_F(Installer, SameVersionSkipsOnlyWhatIsWholeInPlace) {
+    const std::string kernel = record(kTypeKernel, 0x03000002, pattern(0x38000, 21));  // blocks 0-3
+    const std::string loader_payload = boot_loader(6, 0x02000001, 0x12345678);
+    const std::string loader = record(kTypeBootLoader, 0x02000001, loader_payload);
+    const std::string app = record(kTypeApplication, 0x01000003, pattern(0x30000, 22));
+    auto cut_after = [](const char* writes) {
+        return [writes] { setenv("DEVEMU_POWER_CUT_WRITES", writes, 1); };
+    };
+    const struct {
+        const char* what;
+        std::string container;
+        std::function<void()> before;  // the state the earlier start left
+        bool written;
+    } rows[] = {
+        {"kernel cut in block 0", kernel, [&] { run_install(kImage, 0, 1, "", cut_after("1")); }, true},
+        {"kernel cut in block 2", kernel, [&] { run_install(kImage, 0, 1, "", cut_after("129")); }, true},
+        {"kernel whole", kernel, [&] { put_partition(MTD_KERNEL, 0, kernel); }, false},
+        // The boot loader's own block carries no meaningful crc: the payload decides.
+        {"boot loader whole", loader, [&] { put_partition(MTD_UBOOT, 0, loader_payload); }, false},
+        {"boot loader, same block over other code", loader,
+         [&] { put_partition(MTD_UBOOT, 0, boot_loader(5, 0x02000001, 0xDEADBEEF)); }, true},
+        {"slot cut after its first chunk", app, [&] { write_file("/user/images/image1", app.substr(0, 0x10000)); }, true},
+        {"slot with bytes beyond the record", app, [&] { write_file("/user/images/image1", app + "x"); }, true},
+        {"slot whole", app, [&] { write_file("/user/images/image1", app); }, false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        reset_board();
+        put_partition(MTD_KERNEL, 0, pattern(0x40000, 23));
+        write_file(kImage, row.container);
+        row.before();
+        auto run = run_install(kImage, 1, 1);
+        EXPECT_EQ(run.result, row.written ? 1 : 0);
+        EXPECT_EQ(count_of(run.out, "same version as existing image"), row.written ? 0 : 1);
+        std::string held = row.container == app    ? read_file("/user/images/image1")
+                           : row.container == loader ? read_partition(MTD_UBOOT, 0, loader_payload.size())
+                                                     : read_partition(MTD_KERNEL, 0, kernel.size());
+        EXPECT_TRUE(held == (row.container == loader ? loader_payload : row.container));
+    }
 }
 
 TEST_F(Installer, FailuresEndTheInstallWithNothingMore) {
@@ -276,6 +301,9 @@ TEST_F(Installer, InstallLogEntries) {
         {{0x05, 0x47, 0x14, 0x04, 0x03, 0x12, 0x26}, "xmodem", "File f installed from xmodem at 14:47:05 on 3-12-2026\n"},
         {{0x92, 0xB4, 0xE3, 0xFF, 0xF1, 0xF0, 0x99}, "10.0.0.1", "File f installed from 10.0.0.1 at 23:34:12 on 31-10-2099\n"}};
     for (const auto& [clock, from, entry] : rows) EXPECT_EQ(format_install_entry("f", from, clock.data()), entry);
+    // One line per install, whatever the name holds; the rest of the name stays.
+    EXPECT_EQ(format_install_entry("/mnt/usb/nl\nna\tme\x7f.img", "USB\r", std::get<0>(rows[0]).data()),
+              "File /mnt/usb/nl?na?me?.img installed from USB? at 14:47:05 on 3-12-2026\n");
     // A clock that does not answer logs zeros, after what the log held.
     write_file("/user/install.log", "earlier line\n");
     auto child = run_in_child([] {

@@ -91,6 +91,11 @@ USB_ROWS = {
              APP_LINE("2.0.0.1")], check=lambda b, out: b.install_log() == [],
         absent=["replacement for image1", "board will boot", "No valid image found on USB",
                 "PLM5163_OS.img' from USB", "successfully replaced"]),
+    "listed-slot1-refused-after-slot2-replaced": stick(
+        {R2: app("2.0.0.2"), R1: app("1.0.0.2")}, listed=[R1], final=STARTED,
+        out=["Image2 has been successfully replaced\n", "replacement for image1 found\n",
+             LISTED_REPLACEMENT, TIMEOUT, "Booting image '2'\n", APP_LINE("2.0.0.2")],
+        absent=["board will boot"]),
     "listed-replacement-yes": stick(
         {R2: app("2.0.0.2")}, listed=[R2], options=(), keys=[(LISTED_REPLACEMENT, "y\r")],
         out=["Continuing with replacement USB image...\n", "Image2 has been successfully replaced\n"
