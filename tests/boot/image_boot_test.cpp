@@ -16,6 +16,7 @@
 using namespace support;
 using namespace image;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 namespace {
 
@@ -70,6 +71,21 @@ TEST(FindBootRecord, Rows) {
 }
 
 class Board : public board_test {};
+
+// The rejected-list commands run while the stick image is open: they must
+// not inherit it.
+TEST_F(Board, StickImageIsNotInheritedByTheRejectedListCommands) {
+    write_file("/mnt/usb/PLM5163_OS.img", record(kTypeApplication, 1, std::string(100, 'a'), 1, 24, true));
+    install_stub("/bin/touch", "for fd in /proc/$$/fd/*; do readlink \"$fd\"; done > /tmp/touch-fds");
+    auto r = run_in_child([] { exit_child(boot_image(3)); });
+    unlink("/bin/touch");
+    EXPECT_EQ(symlink("busybox", "/bin/touch"), 0);
+    shell("rm -rf /mnt/usb/PLM5163_OS.img /user/images/rejected");
+    EXPECT_EQ(std::pair(r.status, r.err), std::pair(0, std::string("USB image CRC failed.")));
+    const std::string fds = read_file("/tmp/touch-fds");
+    EXPECT_THAT(fds, HasSubstr("/dev/null"));  // the listing ran
+    EXPECT_THAT(fds, Not(HasSubstr("PLM5163_OS.img")));
+}
 
 // An archive that does not fit fails the slot like a bad checksum: the first
 // slot hands over to the other, the second gives up.
