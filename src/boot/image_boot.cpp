@@ -124,10 +124,10 @@ void take_chunk(record_stream* s, const uint8_t* chunk, std::size_t n, uint64_t 
 }
 
 // A bad record leaves the archive empty, as it was before the record was
-// read; a partly written archive would be allowed, but /tmp holds the same
-// after every failure this way. The truncation is best effort: the archive
-// of a failed call is never launched.
+// read, so that /tmp holds the same after every failure of the checksum.
 void discard_archive(int archive) {
+    // Best effort: a partly written archive is never launched either, and
+    // the next call truncates it.
     if (::ftruncate(archive, 0) != 0) return;
 }
 
