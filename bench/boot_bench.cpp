@@ -12,7 +12,6 @@
 // The program is linked with --wrap=execlp: the launch's exec of
 // /bin/backtrace reaches __wrap_execlp below, which reports and ends the
 // process, so that neither the exec nor the application counts.
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -139,14 +138,14 @@ boot_run boot_once() {
     return run;
 }
 
-// Checksum alone and boot for one application record size; false when a
-// boot did not reach the launch.
+// Checksum alone and boot for one application record size; false when the
+// record cannot be read back or a boot did not reach the launch.
 bool measure(std::size_t app_payload) {
     auto rfs = record(image::kTypeRootFs, kRootFsPayload, 1);
     auto app = record(image::kTypeApplication, app_payload, 2);
     std::size_t offset = rfs.size(), size = app.size();
     bool written = !rfs.empty() && !app.empty() && write_image(rfs, app);
-    // Freed before any boot is forked: the child's peak must not hold them.
+    // From here on the records are read from the image file.
     std::vector<uint8_t>().swap(rfs);
     std::vector<uint8_t>().swap(app);
     if (!written) {
@@ -158,13 +157,15 @@ bool measure(std::size_t app_payload) {
     boot_run best;
     long long peak = 0;
     for (int i = 0; i < kRuns; ++i) {
-        crc_seconds = std::min(crc_seconds, crc_alone_seconds(offset, size));
+        double crc = crc_alone_seconds(offset, size);
         boot_run run = boot_once();
-        if (run.seconds < 0 || crc_seconds < 0) {
-            std::fprintf(stderr, "boot_bench: the boot did not reach the launch (console in %s)\n",
-                         kBootLog);
+        if (crc < 0 || run.seconds < 0) {
+            std::fprintf(stderr,
+                         "boot_bench: no checksum, or the boot did not reach the launch "
+                         "(console in %s)\n", kBootLog);
             return false;
         }
+        crc_seconds = std::min(crc_seconds, crc);
         if (best.seconds < 0 || run.seconds < best.seconds) best = run;
         peak = std::max(peak, run.peak_above_idle_kib);
     }
@@ -187,9 +188,6 @@ extern "C" int __wrap_execlp(const char*, const char*, ...) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "--boot") return boot_child();
-    // Big buffers freed here go back to the system at once rather than stay
-    // resident in the heap, where a forked child would count them.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::printf("application   checksum alone   boot up to the exec     ratio   peak memory above idle\n");
     bool ok = true;
     for (std::size_t mib : {4u, 32u}) ok = ok && measure(mib << 20);
