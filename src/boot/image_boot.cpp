@@ -80,7 +80,8 @@ std::FILE* open_usb_image() {
 constexpr std::size_t kChunkSize = 64 * 1024;
 
 // Up to `length` bytes at `offset`: the count read, 0 at the end of the file,
-// -1 on a read error.
+// -1 on a read error (an offset beyond what off_t holds turns negative and
+// fails as one).
 ssize_t read_at(int fd, uint8_t* data, std::size_t length, uint64_t offset) {
     for (;;) {
         ssize_t n = ::pread(fd, data, length, static_cast<off_t>(offset));
@@ -194,12 +195,10 @@ int find_boot_record(std::FILE* image, record_layout* layout, uint64_t* offset,
 
 boot_record_copy copy_boot_record(std::FILE* image, uint64_t offset, const record_layout& layout,
                                   int archive) {
+    // Only a consistent record has a size to read: T <= kMaxRecordSize.
+    if (!layout.consistent) return boot_record_copy::bad;
     const uint64_t total = layout.total_length();
     const int fd = fileno(image);
-    // T of a consistent record is at most kMaxRecordSize: no sum below wraps.
-    if (!layout.consistent || fd < 0 || offset > static_cast<uint64_t>(INT64_MAX) - total) {
-        return boot_record_copy::bad;
-    }
     std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunkSize]);
     if (!chunk) return boot_record_copy::bad;
     record_stream s;
