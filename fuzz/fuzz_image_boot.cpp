@@ -1,6 +1,10 @@
-// The image boot's record search and CRC check on an arbitrary slot file, up
-// to the launch, which is replaced by checks of what would be launched.
-#include <cstring>
+// The image boot's record search, CRC check and archive write on an arbitrary
+// slot file, up to the launch, which is replaced by checks of what would be
+// launched.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
 
 #include "boot/image_boot.h"
 #include "fuzz_support.h"
@@ -8,6 +12,8 @@
 
 using namespace image;
 using fuzz::require;
+
+static constexpr const char* kArchive = "/tmp/fuzz-archive";
 
 static void check_image(std::FILE* image, const uint8_t* data, std::size_t size) {
     record_layout layout;
@@ -21,12 +27,19 @@ static void check_image(std::FILE* image, const uint8_t* data, std::size_t size)
             "a found record is bootable");
     require(offset + kHeaderProbeSize <= size, "the found header lies in the file");
     require(last_magic == layout.type_id, "last magic is the found record's");
-    record_buffer record = load_boot_record(image, offset, layout);
-    if (!record) return;
+    int archive = ::open(kArchive, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    require(archive >= 0, "archive opened");
+    boot_record_copy copied = copy_boot_record(image, offset, layout, archive);
+    ::close(archive);
+    require(copied != boot_record_copy::archive_failed, "the archive takes every payload");
+    if (copied != boot_record_copy::good) return;
     uint64_t t = layout.total_length();
-    require(offset + t <= size, "a loaded record lies in the file");
+    require(offset + t <= size, "a launched record lies in the file");
     require(check_record_crc(data + offset, t), "only a good CRC is launched");
-    require(std::memcmp(record.get(), data + offset, t) == 0, "the record held is the file's");
+    fuzz::bytes archived = fuzz::read_file(kArchive);
+    const uint8_t* payload = data + offset + layout.header_length;
+    require(std::equal(archived.begin(), archived.end(), payload, payload + layout.payload_length),
+            "the archive holds the record's payload");
 }
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {

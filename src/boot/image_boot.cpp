@@ -1,6 +1,13 @@
 #include "boot/image_boot.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 #include "boot/boot_options.h"
 #include "boot/diags.h"
@@ -68,11 +75,62 @@ std::FILE* open_usb_image() {
     return image;
 }
 
+// Chunk of the streamed record: small enough to stay in the cache between
+// the read, the CRC and the archive write, large enough that the system
+// calls cost nothing beside the CRC.
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+// Up to `length` bytes at `offset`: the count read, 0 at the end of the file,
+// -1 on a read error (an offset beyond what off_t holds turns negative and
+// fails as one).
+ssize_t read_at(int fd, uint8_t* data, std::size_t length, uint64_t offset) {
+    for (;;) {
+        ssize_t n = ::pread(fd, data, length, static_cast<off_t>(offset));
+        if (n >= 0 || errno != EINTR) return n;
+    }
+}
+
 // The archive must be complete before the launch unpacks it: a short write
 // (a full /tmp) fails like an archive that cannot be created.
-bool write_archive(std::FILE* archive, const uint8_t* payload, std::size_t length) {
-    bool written = std::fwrite(payload, 1, length, archive) == length;
-    return std::fclose(archive) == 0 && written;
+bool write_all(int fd, const uint8_t* data, std::size_t length) {
+    while (length > 0) {
+        ssize_t n = ::write(fd, data, length);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// The record as far as it has been read.
+struct record_stream {
+    uint32_t stored_crc = 0;    // record bytes 0-3
+    uint32_t crc = kCrcStart;   // register over record bytes 4 and up
+    bool written = true;        // every payload byte so far reached the archive
+};
+
+// Takes record bytes [at, at + n), held in `chunk`.
+void take_chunk(record_stream* s, const uint8_t* chunk, std::size_t n, uint64_t at,
+                uint32_t header_length, int archive) {
+    const uint64_t end = at + n;
+    for (uint64_t i = at; i < std::min<uint64_t>(end, 4); ++i) {
+        s->stored_crc = (s->stored_crc << 8) | chunk[i - at];
+    }
+    uint64_t from = std::max<uint64_t>(at, 4);
+    if (from < end) s->crc = image_crc32(chunk + (from - at), end - from, s->crc);
+    // After a failed write the rest is still checked, so that a bad record
+    // is reported as a bad CRC, not as a full /tmp.
+    from = std::max<uint64_t>(at, header_length);
+    if (s->written && from < end) s->written = write_all(archive, chunk + (from - at), end - from);
+}
+
+// A bad record leaves the archive empty, as it was before the record was
+// read, so that /tmp holds the same after every failure of the checksum.
+void discard_archive(int archive) {
+    // Best effort: a partly written archive is never launched either, and
+    // the next call truncates it.
+    if (::ftruncate(archive, 0) != 0) return;
 }
 
 // An archive that cannot be written whole is a failure of this slot, like a
@@ -136,12 +194,26 @@ int find_boot_record(std::FILE* image, record_layout* layout, uint64_t* offset,
     }
 }
 
-record_buffer load_boot_record(std::FILE* image, uint64_t offset, const record_layout& layout) {
-    record_buffer record = read_record(image, offset, layout);
-    if (record && !check_record_crc(record.get(), static_cast<std::size_t>(layout.total_length()))) {
-        record.reset();
+boot_record_copy copy_boot_record(std::FILE* image, uint64_t offset, const record_layout& layout,
+                                  int archive) {
+    // Only a consistent record has a size to read: T <= kMaxRecordSize.
+    if (!layout.consistent) return boot_record_copy::bad;
+    const uint64_t total = layout.total_length();
+    const int fd = fileno(image);
+    std::unique_ptr<uint8_t[]> chunk(new (std::nothrow) uint8_t[kChunkSize]);
+    if (!chunk) return boot_record_copy::bad;
+    record_stream s;
+    for (uint64_t at = 0; at < total;) {
+        auto want = static_cast<std::size_t>(std::min<uint64_t>(kChunkSize, total - at));
+        ssize_t n = read_at(fd, chunk.get(), want, offset + at);
+        // A file that ends or shrinks before T bytes fails: bytes that could
+        // not be read never count as record data.
+        if (n <= 0) return boot_record_copy::bad;
+        take_chunk(&s, chunk.get(), static_cast<std::size_t>(n), at, layout.header_length, archive);
+        at += static_cast<uint64_t>(n);
     }
-    return record;
+    if (s.crc != s.stored_crc) return boot_record_copy::bad;
+    return s.written ? boot_record_copy::good : boot_record_copy::archive_failed;
 }
 
 int boot_image(int slot) {
@@ -152,8 +224,8 @@ int boot_image(int slot) {
         image = open_usb_image();
     }
     if (!image) return 0;
-    std::FILE* archive = std::fopen(kApplicationArchive, "wb");
-    if (!archive) {
+    int archive = ::open(kApplicationArchive, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (archive < 0) {
         std::fputs("Failed to open application image output file.\n", stderr);
         std::fclose(image);
         give_up();
@@ -163,18 +235,17 @@ int boot_image(int slot) {
     uint32_t last_magic = 0;
     if (!find_boot_record(image, &layout, &offset, &last_magic)) {
         std::fclose(image);
-        std::fclose(archive);
+        ::close(archive);
         return no_record_found(slot, last_magic);
     }
-    record_buffer record = load_boot_record(image, offset, layout);
+    boot_record_copy copied = copy_boot_record(image, offset, layout, archive);
     std::fclose(image);
-    if (!record) {
-        std::fclose(archive);
+    if (copied == boot_record_copy::bad) {
+        discard_archive(archive);
+        ::close(archive);
         return crc_failed(slot);
     }
-    bool written = write_archive(archive, record.get() + layout.header_length, layout.payload_length);
-    record.reset();
-    if (!written) return archive_failed(slot);
+    if (::close(archive) != 0 || copied != boot_record_copy::good) return archive_failed(slot);
     eeprom_write_running_image(slot);
     if (boot_options.gdb && !boot_options.gdbserver) extract_debugger(slot);
     launch_application(layout.type() == kTypeDiagnostics);

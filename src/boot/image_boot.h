@@ -21,9 +21,18 @@ int boot_image(int slot);
 int find_boot_record(std::FILE* image, record_layout* layout, uint64_t* offset,
                      uint32_t* last_magic);
 
-// Reads the record found by find_boot_record whole into one buffer of T
-// bytes and checks its CRC. Returns the record when the CRC is good; an empty
-// buffer when it is wrong, the file ends before T bytes, a read fails or
-// memory cannot be had: the boot treats all of these as a checksum failure.
-record_buffer load_boot_record(std::FILE* image, uint64_t offset,
-                               const record_layout& layout);
+// What copy_boot_record found.
+enum class boot_record_copy {
+    good,            // CRC good, payload written whole to the archive
+    bad,             // CRC wrong, file ended before T bytes, or a read failed
+    archive_failed,  // CRC good, but the payload could not be written whole
+};
+
+// Streams the record found by find_boot_record (T bytes from `offset`) in
+// chunks of 64 KiB: the CRC runs over record bytes 4..T-1 and the payload
+// (bytes H..T-1) goes to the open archive descriptor `archive` as it is read,
+// so the record is never held whole. The stored crc is the one read with the
+// record. After `bad` the archive holds a part of the payload or nothing and
+// must not be launched; after `archive_failed` its content is undefined.
+boot_record_copy copy_boot_record(std::FILE* image, uint64_t offset, const record_layout& layout,
+                                  int archive);

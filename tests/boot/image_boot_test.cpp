@@ -39,7 +39,7 @@ search_result search(const std::string& container) {
     return r;
 }
 
-// Loading the record found, its checksum and a file cut short are the system tests' part.
+// The messages of a bad checksum and a file cut short are the system tests' part.
 TEST(FindBootRecord, Rows) {
     std::string kernel = record(kTypeKernel, 1, std::string(1000, 'k'));
     std::string rfs = record(kTypeRootFs, 1, std::string(333, 'r'));
@@ -70,6 +70,66 @@ TEST(FindBootRecord, Rows) {
     }
 }
 
+constexpr const char* kArchive = "/tmp/copy-archive";
+
+struct copy_result {
+    boot_record_copy copied;
+    std::string archive;
+};
+
+// Copies the first bootable record of `container` into a fresh archive file
+// (opened read-only when `writable` is false).
+copy_result copy(const std::string& container, bool writable = true) {
+    search_result found = search(container);
+    std::FILE* image = std::fopen(kImage, "rb");
+    write_file(kArchive, "");
+    int archive = open(kArchive, writable ? O_WRONLY | O_TRUNC : O_RDONLY);
+    copy_result r{copy_boot_record(image, found.offset, found.layout, archive), ""};
+    close(archive);
+    std::fclose(image);
+    r.archive = read_file(kArchive);
+    return r;
+}
+
+std::string flip_last(std::string s) {
+    s.back() = static_cast<char>(s.back() ^ 1);
+    return s;
+}
+
+// The record goes through in 64 KiB chunks: headers and payloads that end on
+// either side of a chunk's end, a record behind another, a flipped last byte
+// or crc, a file cut short and an archive that takes no byte.
+TEST(CopyBootRecord, Rows) {
+    using enum boot_record_copy;
+    const std::string big = pattern(200000, 1), chunk = pattern(65536 - 16, 2), tail = pattern(65536 - 15, 3);
+    const std::string kernel = record(kTypeKernel, 1, pattern(70000, 4));
+    const std::string app = record(kTypeApplication, 1, big);
+    const std::string wide = record(kExtApp, 1, big, 2, 65535);  // header ends 1 byte before a chunk's
+    const struct {
+        const char* what;
+        std::string container, payload;  // payload: what a good copy leaves in the archive
+        bool writable;
+        boot_record_copy copied;
+    } rows[] = {
+        {"plain, several chunks", app, big, true, good},
+        {"payload ends at a chunk's end", record(kTypeApplication, 1, chunk), chunk, true, good},
+        {"one byte beyond it", record(kTypeApplication, 1, tail), tail, true, good},
+        {"header of 65535 bytes", wide, big, true, good},
+        {"HDR3 behind a kernel", kernel + record(kTypeDiagnostics, 1, big, 3, 64), big, true, good},
+        {"empty payload", record(kExtApp, 1, "", 2, 24), "", true, good},
+        {"last byte flipped", flip_last(app), "", true, bad},
+        {"crc flipped", record(kTypeApplication, 1, big, 1, 24, true), "", true, bad},
+        {"file cut short", app.substr(0, app.size() - 1), "", true, bad},
+        {"archive takes nothing", app, "", false, archive_failed},
+        {"bad record, archive takes nothing", flip_last(wide), "", false, bad},
+    };
+    for (const auto& row : rows) {
+        copy_result r = copy(row.container, row.writable);
+        EXPECT_EQ(r.copied, row.copied) << row.what;
+        EXPECT_EQ(r.copied == good ? r.archive : row.payload, row.payload) << row.what;
+    }
+}
+
 class Board : public board_test {};
 
 // The rejected-list commands run while the stick image is open: they must
@@ -85,6 +145,19 @@ TEST_F(Board, StickImageIsNotInheritedByTheRejectedListCommands) {
     const std::string fds = read_file("/tmp/touch-fds");
     EXPECT_THAT(fds, HasSubstr("/dev/null"));  // the listing ran
     EXPECT_THAT(fds, Not(HasSubstr("PLM5163_OS.img")));
+}
+
+// A bad record leaves the archive empty, as before any byte was read, even
+// when its payload went out in part.
+TEST_F(Board, BadRecordLeavesTheArchiveEmpty) {
+    const std::string app = record(kTypeApplication, 1, pattern(300000, 5));
+    for (const std::string& image : {flip_last(app), app.substr(0, app.size() - 70000)}) {
+        write_file("/user/images/image1", image);
+        auto r = run_in_child([] { exit_child(boot_image(1)); });
+        EXPECT_EQ(std::to_string(r.status) + r.err, "0Image1 CRC failed, trying Image2 now.\n");
+        EXPECT_TRUE(exists(kApplicationArchive));
+        EXPECT_EQ(read_file(kApplicationArchive), "");
+    }
 }
 
 // An archive that does not fit fails the slot like a bad checksum: the first
