@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "boot/image_boot.h"
+#include "boot/launch.h"
 
 namespace {
 
@@ -118,6 +119,9 @@ int boot_child() {
 
 boot_run boot_once() {
     std::remove(kResult);
+    // A board starts with an empty /tmp: truncating the last run's archive
+    // would charge the boot for freeing its pages.
+    std::remove(kApplicationArchive);
     std::fflush(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
