@@ -60,7 +60,9 @@ def built_parts():
     """(kernel folder, userland folder) from scripts/vm-build, which builds
     them first when this machine has not yet (about 10 minutes)."""
     script = os.path.join(_top(), "scripts", "vm-build")
-    result = subprocess.run([script], stdout=subprocess.PIPE, text=True)
+    result = subprocess.run([script, "check"], stdout=subprocess.PIPE, text=True)
+    if result.returncode != 0:
+        result = subprocess.run([script], stdout=subprocess.PIPE, text=True)
     lines = result.stdout.split()
     if result.returncode != 0 or len(lines) < 2:
         raise VmError("scripts/vm-build failed (status %d)" % result.returncode)
@@ -110,7 +112,10 @@ def hand_in(board, opts, path):
     """The tar of what the guest reads at start-up (see the module's description)."""
     conf = {"STICK": int(boardfs.usb_inserted(board)), "USB_DELAY": "%g" % opts.usb_delay,
             "NETWORK": int(opts.network), "DHCLIENT": int(opts.dhclient),
-            "WITHOUT": " ".join(opts.without)}
+            "WITHOUT": " ".join(opts.without),
+            # The test tool in the launcher's place (tools/installcmd) finds
+            # /user mounted, as the launcher's start-up leaves it.
+            "MOUNT_USER": int(any(p.startswith("INSTALLCMD=") for p in opts.env))}
     text = "".join("%s=%s\n" % (k, _shell_word(str(v))) for k, v in conf.items())
     env = "set -- " + " ".join(_shell_word(p) for p in opts.env) + "\n"
     with tarfile.open(path, "w", format=tarfile.GNU_FORMAT) as tar:
@@ -127,7 +132,16 @@ def hand_in(board, opts, path):
 def user_image(board, path):
     """A big-endian jffs2 image of BOARD/user, padded to the partition."""
     subprocess.run([MKFS_JFFS2, "-b", "-e", "0x10000", "-n", "-q", "-d", board.user,
-                    "-o", path, "--pad=%d" % USER_SIZE], check=True)
+                    "-o", path], check=True)
+    # Erased flash after the file system (mkfs.jffs2 --pad takes seconds for it).
+    with open(path, "ab") as f:
+        left = USER_SIZE - f.tell()
+        if left < 0:
+            raise VmError("BOARD/user holds more than the %d MiB of the user partition"
+                          % (USER_SIZE // boardfs.MIB))
+        block = b"\xff" * boardfs.MIB
+        while left > 0:
+            left -= f.write(block[:min(left, len(block))])
 
 
 def clock_base(board):
@@ -255,6 +269,8 @@ def _readable(fds, seconds):
 
 
 def carry_to_port(proc, master, port, paced):
+    # The console's speed until the guest sets its UART.
+    serialline.set_speed(master, serialline.CONSOLE_SPEED // UART_SCALE)
     line = serialline.Line(master, port.master, paced, board_scale=UART_SCALE)
     while proc.poll() is None:
         line.step(0.1)
