@@ -289,6 +289,6 @@ def pytest_collection_modifyitems(config, items):
 
 
 def pytest_sessionfinish(session, exitstatus):
-    # Without this build's launcher the rows were skipped: CTest shows it so.
-    if exitstatus == 0 and not os.access(BUILD / "launcher", os.X_OK):
+    # Without this build's launcher (or the vm) the rows were skipped: CTest shows it so.
+    if exitstatus == 0 and (not os.access(BUILD / "launcher", os.X_OK) or VM and not vm_built()):
         session.exitstatus = 5

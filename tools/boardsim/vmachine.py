@@ -268,9 +268,41 @@ def _readable(fds, seconds):
     return [fd for fd, ev in p.poll(seconds * 1000) if ev & (select.POLLIN | select.POLLPRI)]
 
 
+EXTPROC = 0o200000  # <asm-generic/termbits.h>; Python's termios does not name it
+
+
+def _report_settings(slave):
+    """With EXTPROC on the slave, every change of its settings (QEMU's speed
+    changes for the UART) reaches the packet-mode master in order with the
+    data, so the bytes written before a speed switch keep their speed."""
+    attrs = termios.tcgetattr(slave)
+    attrs[3] |= EXTPROC
+    termios.tcsetattr(slave, termios.TCSANOW, attrs)
+
+
+def _early_console(proc, master, port):
+    """Carries the kernel's first lines as they are until its serial driver
+    sets the console's speed: the early console writes at whatever divisor
+    the UART holds (on the switch, the boot loader has set it to 9600 bit/s;
+    on QEMU, nothing has, and QEMU passes several speeds to the pty)."""
+    console = serialline.CONSOLE_SPEED // UART_SCALE
+    serialline.set_speed(master, console)
+    moved = False
+    while proc.poll() is None:
+        speed = serialline.speeds(master)[1]
+        moved = moved or speed != console
+        if moved and speed == console:
+            return
+        for _ in _readable([master], 0.05):
+            data = _read_packet(master)
+            if data:
+                os.write(port.master, data)
+
+
 def carry_to_port(proc, master, port, paced):
-    # The console's speed until the guest sets its UART.
-    serialline.set_speed(master, serialline.CONSOLE_SPEED // UART_SCALE)
+    """Carries the console between the machine's pty and the operator's port,
+    through the line model, with the UART's speed as the board's."""
+    _early_console(proc, master, port)
     line = serialline.Line(master, port.master, paced, board_scale=UART_SCALE)
     while proc.poll() is None:
         line.step(0.1)
@@ -297,6 +329,7 @@ def power_on(board, opts, launcher, port=None):
     disks = [board.dev(n) for n in boardfs.PARTITIONS] + [user, given, out]
     master, path = serialline.open_pty()
     keep = os.open(path, os.O_RDWR | os.O_NOCTTY)   # the pty stays up between QEMU's opens
+    _report_settings(keep)
     proc = None
     try:
         cmd = qemu_command(board, kernel, archive, disks, path, opts, opts.fast_clock)
