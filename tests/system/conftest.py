@@ -2,13 +2,15 @@
 `play(board, scratch, row)` sets a board up from a scenario row, runs it, types its
 keys and checks what the row expects. CTest sets LAUNCHER_BUILD_DIR, and
 LAUNCHER_SYSTEM_ARCH chooses the launcher that boots: host (the default), asan
-(AddressSanitizer and UBSan: a report fails the row) or ppc (under qemu-ppc)."""
+(AddressSanitizer and UBSan: a report fails the row), ppc (under qemu-ppc) or vm
+(the ppc launcher on an emulated PowerPC machine with a real kernel)."""
 
 import hashlib
 import io
 import os
 import pathlib
 import shutil
+import subprocess
 import sys
 import time
 
@@ -39,6 +41,12 @@ SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSa
 # qemu-ppc, so there time runs at real speed, and a row that waits out a long
 # time-out (its "waits" entry says which) is skipped.
 NO_FAKETIME = "needs faked time, which cannot reach the launcher under qemu-ppc"
+# The vm (a PowerPC machine with a real kernel) has no device emulator: rows
+# that inject device faults through it are skipped there. Its own clock runs
+# on at once while the machine idles (--fast-clock) in rows that wait out a
+# long time-out.
+VM = ARCH == "vm"
+NO_EMULATOR = "injects a device fault through the device emulator, which the vm does not have"
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"
         "\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n\tE) Exit\n\nOption? : ")
@@ -146,11 +154,14 @@ class SimBoard:
 def on_this_build(options, waits=None):
     """The boardsim options of a row on this run's build (see NO_FAKETIME)."""
     options = list(options)
-    if ARCH == "ppc" and "--faketime" in options:
-        if waits:
+    if VM and [o for o in options if str(o).startswith("DEVEMU_")]:
+        pytest.skip(NO_EMULATOR)
+    if ARCH in ("ppc", "vm") and "--faketime" in options:
+        if waits and not VM:
             pytest.skip("%s: %s" % (waits, NO_FAKETIME))
         at = options.index("--faketime")
         del options[at:at + 2]
+        options += ["--fast-clock"] if waits else []
     return options
 
 
@@ -203,6 +214,8 @@ def play(board, scratch, row):
             path = board.path / folder / name
             path.mkdir(parents=True) if data is None else path.write_bytes(data)
     env = dict(row.get("sim_env", {}))
+    if VM and [k for k in env if k.startswith("DEVEMU_")]:
+        pytest.skip(NO_EMULATOR)
     if "installcmd" in row:
         env.update(installcmd_env(scratch))
         options += ["--env", "INSTALLCMD=" + row["installcmd"]]
@@ -256,11 +269,18 @@ def pytest_configure(config):
         config.addinivalue_line("markers", marker)
 
 
+def vm_built():
+    return subprocess.run([str(SOURCE_DIR / "scripts" / "vm-build"), "check"],
+                          stdout=subprocess.DEVNULL).returncode == 0
+
+
 def pytest_collection_modifyitems(config, items):
     build = "scripts/build %s launcher devemu installcmd" % ARCH
     for item in items:
         skip = [("needs_root" in item.keywords and os.geteuid() != 0, "needs root"),
                 (ARCH == "ppc" and not shutil.which("qemu-ppc"), "no qemu-ppc"),
+                (VM and not vm_built(), "the vm's kernel and root file system are not built "
+                 "(scripts/vm-build)"),
                 (not os.access(BUILD / "launcher", os.X_OK), "no launcher in %s (%s)" % (BUILD, build)),
                 ("installcmd" in item.keywords and not os.access(INSTALLCMD, os.X_OK),
                  "installcmd not built (%s)" % build)]
@@ -269,6 +289,6 @@ def pytest_collection_modifyitems(config, items):
 
 
 def pytest_sessionfinish(session, exitstatus):
-    # Without this build's launcher the rows were skipped: CTest shows it so.
-    if exitstatus == 0 and not os.access(BUILD / "launcher", os.X_OK):
+    # Without this build's launcher (or the vm) the rows were skipped: CTest shows it so.
+    if exitstatus == 0 and (not os.access(BUILD / "launcher", os.X_OK) or VM and not vm_built()):
         session.exitstatus = 5

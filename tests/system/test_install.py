@@ -6,7 +6,7 @@ import re
 
 import pytest
 
-from conftest import (APP_LINE, FAST, KERNEL_ONLY, MENU, REBOOTED, STARTED, app, app_archive,
+from conftest import (APP_LINE, FAST, KERNEL_ONLY, MENU, REBOOTED, STARTED, VM, app, app_archive,
                       bad, boardfs, built, images, md5, play, records, settle)
 
 MOUNTING = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n"
@@ -124,10 +124,15 @@ def test_usb(board, scratch, row):
 
 def test_usb_stick_unreadable_image_and_late_stick(board, scratch):
     boardfs.install_slot(board.fs, 1, str(app("1.0.0.1")(scratch / "one.img")))
-    os.chmod(boardfs.usb_add(board.fs, str(app("3.0.0.3")(scratch / "usb.img")), OS), 0)
-    play(board, scratch, dict(eeprom={"usb_marker": 213}, final=STARTED, out=[
-        "Failed to open application image from USB.\n", FAILED_USB, APP_LINE("1.0.0.1")]))
-    (board.path / "usb" / OS).chmod(0o644)
+    board.usb_marker = 213
+    # The vm's launcher runs as root with every capability: a file's mode does not stop it.
+    if not VM:
+        os.chmod(boardfs.usb_add(board.fs, str(app("3.0.0.3")(scratch / "usb.img")), OS), 0)
+        play(board, scratch, dict(final=STARTED, out=[
+            "Failed to open application image from USB.\n", FAILED_USB, APP_LINE("1.0.0.1")]))
+        (board.path / "usb" / OS).chmod(0o644)
+    else:
+        boardfs.usb_add(board.fs, str(app("3.0.0.3")(scratch / "usb.img")), OS)
     # Real speed: the stick turns up three seconds after power-on.
     out = play(board, scratch, dict(options=("--usb-delay", "3"), out=[APP_LINE("3.0.0.3")],
                                     absent=["timed out"]))
@@ -164,15 +169,18 @@ def test_chooser_lists_files_and_installs_hostile_names_running_nothing(board, s
     for quiet in ("4", "q"):
         choose((quiet, "Option? : "))
         assert "Installing" not in child.before and "Invalid" not in child.before
-    for name, slot in ((names[0], "2"), (names[1], "1")):
+    installed = ((names[0], "2"), (names[1], "1"))
+    for name, slot in installed:
         choose(("abc", "Invalid file number abc. Try again pleas\r\n"),
                (name, "Installing %s\r\n" % name, SLOT_Q),
                (slot, "Image%s updated succeeded" % slot))
         child.expect_exact("Option? : ")
-        assert board.user_file("images/image" + slot) == stick_file(board, name)
     settle()
     child.send("r")
     assert board.finish(child) == REBOOTED
+    # (The vm hands the board's files out at power-off.)
+    for name, slot in installed:
+        assert board.user_file("images/image" + slot) == stick_file(board, name)
     assert [x[:x.index(" installed ")] for x in board.install_log()] == [
         "File /mnt/usb/" + n for n in names[:2]]
     assert not [c for c in board.commands() if "pwned" in c]
@@ -193,7 +201,9 @@ def bundle_installed(board, out):
     data, (k, r) = board.download, (70016, 150016)
     assert (board.flash("mtd-kernel", k), board.flash("mtd-rfs", r)) == (data[:k], data[k:k + r])
     assert board.user_file("images/image2") == data[k + r:]
-    assert board.timestamp2 == bytes(RTC)
+    # The vm's clock ticks on from the time set and keeps its own weekday.
+    date = (lambda t: t[1:3] + t[4:]) if VM else (lambda t: t)
+    assert date(board.timestamp2) == date(bytes(RTC))
     assert board.install_log()[0].startswith("File image installed from xmodem at ")
 
 

@@ -9,7 +9,7 @@ import pexpect
 import pytest
 from xmodem import XMODEM1k
 
-from conftest import (APP_LINE, CTRL_C, FAST, MENU, REBOOTED, STARTED, app, app_archive,
+from conftest import (APP_LINE, CTRL_C, FAST, MENU, REBOOTED, STARTED, VM, app, app_archive,
                       built, play, records, settle)
 
 MENTER = "Entering Rescue Mode.\n" + MENU
@@ -75,7 +75,9 @@ ROWS = {
         env=RESCUE, rescue=records({"type": "diagnostics", "version": "9.9.9.9",
                                     "data": app_archive("9.9.9.9", diags=True)}),
         user={"saved.cfg": b"keep"}, keys=[(MENTER, "D"), (ERASE_Q, "Y")],
-        out=["\n" + ERASE_STEPS, APP_LINE("9.9.9.9")],
+        # (The vm's flash_eraseall prints its progress between the steps.)
+        out=["\n" + ERASE_STEPS[:ERASE_STEPS.index("Mounting")],
+             ERASE_STEPS[ERASE_STEPS.index("Mounting"):], APP_LINE("9.9.9.9")],
         final=STARTED, events=["umount /user", "flash_eraseall /dev/mtd-user-char",
                                "mount -o sync -t jffs2 /dev/mtd-user /user"],
         cmds=["/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char",
@@ -174,6 +176,8 @@ def test_tftp_missing_file_three_attempts_and_link_down(board, scratch):
         ["Tftp download failed. Aborting\n"]))
     assert out.count("Installing image missing.img from TFTP server 192.0.2.1\n") == 3
     assert board.user_file("images/image1") is None and board.install_log() == []
+    if VM:
+        return  # QEMU's user network has no link to take down at power-on
     link_down = tftp_row("sw.img", "255.255.255.0", options=FASTER + ("--link-down",))
     play(board, scratch, dict(link_down, out=[CONFIGURING + NO_LINK], absent=["Open Interface"]))
     assert len([c for c in board.commands() if c.startswith("tftp")]) == 3
@@ -223,8 +227,9 @@ def test_xmodem_download_installs_and_logs(board, scratch):
     assert board.finish(child) == REBOOTED
     assert board.events().count("reboot") == 1
     received = (board.path / "tmp/image").read_bytes()
-    assert received.startswith(image) and len(received) % 1024 == 0
-    assert set(received[len(image):]) == {0x1A}  # padded to the block size
+    # Padded to the block size; busybox's receiver on the vm drops the padding.
+    assert received == image if VM else received.startswith(image) and len(received) % 1024 == 0
+    assert set(received[len(image):]) <= {0x1A}
     assert board.user_file("images/image2") == image
     (log,) = board.install_log()
     assert log.startswith("File image installed from xmodem at ")
@@ -232,6 +237,8 @@ def test_xmodem_download_installs_and_logs(board, scratch):
     assert "rx /tmp/image" in board.events()  # the receiver inherits no device but the console
 
 
+@pytest.mark.skipif(VM, reason="reads the console's terminal settings, which on the vm are "
+                    "the machine's own")
 def test_serial_waits_take_only_cr_then_only_lf_and_no_file_installs_nothing(board, scratch):
     (board.path / "tmp/image").write_bytes(built(scratch, app()))
     child = serial_download(board, "--without", "rx")

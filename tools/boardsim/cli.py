@@ -66,14 +66,15 @@ def _parser():
     _run_options(c)
 
     c = sub.add_parser("demo", help="boot a demo board: slot 2 holds a newer application")
-    c.add_argument("--arch", choices=("host", "ppc"), default="host")
+    c.add_argument("--arch", choices=("host", "ppc", "vm"), default="host")
     c.add_argument("--keep", metavar="DIR", help="make the demo board in DIR and keep it")
     return p
 
 
 def _run_options(c):
-    c.add_argument("--arch", choices=("host", "asan", "ppc"), default="host",
-                   help="host build, its AddressSanitizer build, or the PowerPC build under qemu-ppc")
+    c.add_argument("--arch", choices=("host", "asan", "ppc", "vm"), default="host",
+                   help="host build, its AddressSanitizer build, the PowerPC build under "
+                        "qemu-ppc, or the PowerPC build on an emulated machine with a real kernel")
     c.add_argument("--cycles", type=int, default=1, metavar="N",
                    help="power on again after a reboot, up to N starts")
     c.add_argument("--usb-delay", type=float, default=0.0, metavar="S",
@@ -83,6 +84,9 @@ def _run_options(c):
     c.add_argument("--link-down", action="store_true", help="like --network, peer link down")
     c.add_argument("--faketime", metavar="SETTING",
                    help="preload libfaketime with FAKETIME=SETTING (e.g. '+0 x10')")
+    c.add_argument("--fast-clock", action="store_true",
+                   help="vm: the machine's time runs on at once while it idles (sleeps "
+                        "and time-outs cost no waiting)")
     c.add_argument("--dhclient", action="store_true", help="provide a /bin/dhclient stub")
     c.add_argument("--without", action="append", default=[], metavar="PROGRAM",
                    help="leave a board program out (e.g. md5sum); repeatable")
@@ -103,7 +107,7 @@ def _cmd_run(args):
                           network=args.network, link_down=args.link_down,
                           faketime=args.faketime, dhclient=args.dhclient,
                           without=args.without, env=args.env, console=args.console,
-                          line=args.line)
+                          line=args.line, fast_clock=args.fast_clock)
     runner.run(board, opts)
     return 0
 

@@ -27,6 +27,7 @@ import threading
 import boardfs
 import sandbox
 import serialline
+import vmachine
 
 CPLD_WINDOW_SIZE = 0xFFB00000 + 0x100
 
@@ -43,14 +44,16 @@ def _source_dir():
 def build_dir(arch="host"):
     """The build folder whose launcher boots: $LAUNCHER_BUILD_DIR (host),
     $LAUNCHER_ASAN_BUILD_DIR (asan: AddressSanitizer and UBSan) or
-    $LAUNCHER_PPC_BUILD_DIR (ppc), by default build/host, build/asan or
-    build/ppc. Without its own variable, an asan or ppc build is the sibling of
-    a given $LAUNCHER_BUILD_DIR (LAUNCHER_BUILD_ROOT/host, /asan and /ppc
+    $LAUNCHER_PPC_BUILD_DIR (ppc; vm: $LAUNCHER_VM_BUILD_DIR, else that of
+    ppc), by default build/host, build/asan or build/ppc. Without its own
+    variable, an asan or ppc build is the sibling of a given $LAUNCHER_BUILD_DIR (LAUNCHER_BUILD_ROOT/host, /asan and /ppc
     belong together)."""
     host = os.environ.get("LAUNCHER_BUILD_DIR")
     if arch == "host":
         return os.path.abspath(host or os.path.join(_source_dir(), "build", "host"))
     other = os.environ.get("LAUNCHER_%s_BUILD_DIR" % arch.upper())
+    if arch == "vm":  # the vm boots the ppc build
+        other, arch = other or os.environ.get("LAUNCHER_PPC_BUILD_DIR"), "ppc"
     if not other and host:
         other = os.path.join(os.path.dirname(os.path.abspath(host)), arch)
     return os.path.abspath(other or os.path.join(_source_dir(), "build", arch))
@@ -74,7 +77,13 @@ def build_programs(arch="host"):
 
 def find_programs(arch):
     """(launcher, libdevemu.so or None) of the chosen build; RunError if the
-    launcher is missing."""
+    launcher is missing. The vm boots the ppc build's launcher, with no emulator."""
+    if arch == "vm":
+        launcher = build_programs("vm")["launcher"]
+        if not os.access(launcher, os.X_OK):
+            raise RunError("no launcher at %s: build it first (scripts/build ppc launcher)"
+                           % launcher)
+        return launcher, None
     programs = build_programs(arch)
     launcher = programs["launcher"]
     if not os.access(launcher, os.X_OK):
@@ -92,8 +101,9 @@ class Options:
 
     def __init__(self, arch="host", cycles=1, usb_delay=0.0, network=False, link_down=False,
                  faketime=None, dhclient=False, without=(), env=(), console=None,
-                 line="paced"):
+                 line="paced", fast_clock=False):
         self.arch = arch
+        self.fast_clock = fast_clock  # vm: guest time runs on while the guest idles
         self.cycles = max(1, int(cycles))
         self.usb_delay = float(usb_delay)
         self.network = network or link_down
@@ -157,12 +167,34 @@ def _empty_folder(path):
             os.unlink(full)
 
 
-def _start_once(board, opts, programs, net, port=None):
-    launcher, devemu = programs
+def _prepare_folders(board):
     for folder in (board.user, board.tmp, board.usb, board.tftp):
         os.makedirs(folder, exist_ok=True)
     for log in (board.commands_log, board.events_log):
         open(log, "a").close()
+    # The platform makes the marker when a stick becomes ready: one left in the
+    # kept tmp/ by an earlier start must not stand for a stick that is gone.
+    marker = os.path.join(board.tmp, "usb")
+    if os.path.lexists(marker):
+        os.unlink(marker)
+    return marker
+
+
+def _start_vm(board, opts, launcher, port):
+    _prepare_folders(board)
+    handed, qemu_status = vmachine.power_on(board, opts, launcher, port)
+    if handed is None:
+        return "board: the machine stopped without handing out its files (QEMU status %d)" \
+            % qemu_status
+    events, status = handed
+    return outcome(events, 0 if status is None else status)
+
+
+def _start_once(board, opts, programs, net, port=None):
+    launcher, devemu = programs
+    if opts.arch == "vm":
+        return _start_vm(board, opts, launcher, port)
+    marker = _prepare_folders(board)
     sandbox.build_root(board, network=opts.network, dhclient=opts.dhclient,
                        without=opts.without)
     mem = _reset_cpld(board)
@@ -176,11 +208,6 @@ def _start_once(board, opts, programs, net, port=None):
         cmd = net.wrap(cmd)
     start = os.path.getsize(board.events_log)
     timer = None
-    # The platform makes the marker when a stick becomes ready: one left in the
-    # kept tmp/ by an earlier start must not stand for a stick that is gone.
-    marker = os.path.join(board.tmp, "usb")
-    if os.path.lexists(marker):
-        os.unlink(marker)
     if boardfs.usb_inserted(board):
         timer = threading.Timer(opts.usb_delay, lambda: open(marker, "a").close())
         timer.daemon = True
@@ -228,7 +255,7 @@ def _on_port(cmd, console, port, paced):
 
 
 def _network(board, opts):
-    if not opts.network:
+    if not opts.network or opts.arch == "vm":  # the vm's network is inside QEMU
         return None
     if os.geteuid() != 0:
         raise RunError("--network and --link-down need root (network namespaces)")
@@ -246,8 +273,12 @@ def _network(board, opts):
 def run(board, opts):
     """Powers the board on (up to opts.cycles times); returns the last line printed."""
     board.check()
-    if opts.faketime and opts.arch == "ppc":
+    if opts.faketime and opts.arch in ("ppc", "vm"):
         raise RunError("--faketime works with --arch host or asan only")
+    if opts.arch == "vm" and opts.link_down:
+        raise RunError("--link-down is not available with --arch vm")
+    if opts.fast_clock and opts.arch != "vm":
+        raise RunError("--fast-clock works with --arch vm only")
     if opts.faketime and not sandbox.faketime_library():
         raise RunError("--faketime needs Debian's libfaketime (scripts/setup installs it)")
     programs = find_programs(opts.arch)

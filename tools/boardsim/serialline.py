@@ -56,11 +56,12 @@ def set_speed(fd, bits_per_second):
     termios.tcsetattr(fd, termios.TCSANOW, attrs)
 
 
-def speeds(fd):
-    """(input, output) speed in bit/s of the slave behind master `fd`."""
+def speeds(fd, scale=1):
+    """(input, output) speed in bit/s of the slave behind master `fd`; `scale`
+    times the speed set on it (a UART that sets its pty slower than itself)."""
     attrs = termios.tcgetattr(fd)
-    out = SPEEDS.get(attrs[5], 0)
-    return SPEEDS.get(attrs[4], 0) or out, out
+    out = SPEEDS.get(attrs[5], 0) * scale
+    return SPEEDS.get(attrs[4], 0) * scale or out, out
 
 
 def attached(master):
@@ -107,16 +108,17 @@ def garble(data, sent_at, read_at):
 class Direction:
     """One direction of the line: from master `src` to master `dst`."""
 
-    def __init__(self, src, dst, paced):
+    def __init__(self, src, dst, paced, scales=(1, 1)):
         self.src, self.dst, self.paced = src, dst, paced
+        self.scales = scales                # of the sender's and the receiver's speeds
         self.chunks = collections.deque()   # [first byte due, seconds a byte, data, sent]
         self.busy_until = 0.0
-        self.sent_at = speeds(src)[1]
+        self.sent_at = speeds(src, scales[0])[1]
         self.queued = 0
 
     def take(self, now):
         """Reads everything the sender has written; queues it for delivery."""
-        before = speeds(self.src)[1]
+        before = speeds(self.src, self.scales[0])[1]
         data, status = bytearray(), False
         while True:
             try:
@@ -130,9 +132,9 @@ class Direction:
             else:
                 status = True
         sent_at = self.sent_at if status else before
-        self.sent_at = speeds(self.src)[1]
+        self.sent_at = speeds(self.src, self.scales[0])[1]
         if data:
-            self._queue(bytes(data), sent_at, speeds(self.dst)[0], now)
+            self._queue(bytes(data), sent_at, speeds(self.dst, self.scales[1])[0], now)
 
     def _queue(self, data, sent_at, read_at, now):
         line_time = len(data) * 10.0 / sent_at if self.paced and sent_at else 0.0
@@ -166,10 +168,11 @@ class Direction:
 class Line:
     """The line between the board's pty master and the operator's port master."""
 
-    def __init__(self, board, port, paced=True):
+    def __init__(self, board, port, paced=True, board_scale=1):
+        """`board_scale`: the board's speed is that many times what its pty shows."""
         self.board, self.port = board, port
-        self.down = Direction(board, port, paced)   # board -> operator
-        self.up = Direction(port, board, paced)     # operator -> board
+        self.down = Direction(board, port, paced, (board_scale, 1))   # board -> operator
+        self.up = Direction(port, board, paced, (1, board_scale))     # operator -> board
 
     def step(self, limit):
         """Carries bytes for at most `limit` seconds."""
