@@ -155,7 +155,11 @@ WARN = "boardsim: warning: the launcher %s\n"
          ("diagnostics", "rescue"), ("bogus", "x" * 1760), ("xgdb", "on"), ("shell", "on")]),
     (["eeprom", "B", "bootslot=2"], 1, "boardsim: unknown EEPROM field 'bootslot' (fields: "
      "boot-slot, running-image, usb-marker; or a decimal or 0x offset)\n", lambda b, _: b.boot_slot == 255),
-    (["image", "OUT", "--version", "3.0.0.1"], 0, "", boots_built_image)])
+    (["image", "OUT", "--version", "3.0.0.1"], 0, "", boots_built_image),
+    (["image", "OUT", "--kernel", "no-uImage"], 1, "boardsim: no such file: no-uImage\n",
+     lambda b, t: not (t / "app.img").exists()),
+    (["slot", "B", "2", "no.img"], 1, "boardsim: no such file: no.img\n",
+     lambda b, _: not (b.path / "user/images/image2").exists())])
 def test_boardsim_commands_beside_a_running_board(board, tmp_path, args, status, err, check):
     (tmp_path / "new.img").write_text("new")
     boardfs.usb_add(board.fs, str(tmp_path / "new.img"), "old")

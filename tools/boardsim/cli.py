@@ -244,6 +244,12 @@ def main(argv):
         if intermixed else parser.parse_args(argv)
     try:
         return COMMANDS[args.command](args)
+    except FileNotFoundError as e:
+        # Named as the operator gave it: the folder a link was to go in, or
+        # the file itself.
+        missing = "folder: " + os.path.dirname(e.filename2) if e.filename2 else "file: %s" % e.filename
+        print("boardsim: no such %s" % missing, file=sys.stderr)
+        return 1
     except (boardfs.BoardError, runner.RunError, OSError) as e:
         print("boardsim: %s" % e, file=sys.stderr)
         return 1
