@@ -12,143 +12,49 @@ times a byte at 115200 bit/s). The last set leaves the operator's side at
 """
 
 import os
-import select
-import subprocess
 import sys
 import tempfile
-import termios
 import time
-import tty
 
 TOP = os.path.dirname(os.path.dirname(os.path.realpath(__file__)))
-BOARDSIM = os.path.join(TOP, "tools", "boardsim", "boardsim")
-sys.path.insert(0, os.path.dirname(BOARDSIM))
+sys.path.insert(0, os.path.join(TOP, "tools", "boardsim"))
 sys.dont_write_bytecode = True
 
-import boardfs  # noqa: E402
-import images  # noqa: E402
+from simboard import Board, make_image, xmodem_install  # noqa: E402
 
 KIB = 1024
 SZ_LIMIT = 90  # seconds: an operator gives up a transfer that does not start
-MENU = b"Option? : "
-SWITCH = b"before initiating the download.\r\n"
-BACK = b"Change the baud rate back to 9600 bps, hit the <ENTER> key"
-SLOT_Q = b"Install image as image 1 or 2 (hit return to just boot image): "
-DONE = b"Image2 updated succeeded"
 
 
-class Port:
-    """The operator's end: the board's port opened raw, with a reading buffer."""
-
-    def __init__(self, path):
-        self.fd = os.open(path, os.O_RDWR | os.O_NOCTTY)
-        tty.setraw(self.fd)
-        self.speed(9600)
-        self.seen = b""
-
-    def speed(self, bits_per_second):
-        attrs = termios.tcgetattr(self.fd)
-        attrs[4] = attrs[5] = getattr(termios, "B%d" % bits_per_second)
-        termios.tcsetattr(self.fd, termios.TCSANOW, attrs)
-
-    def expect(self, text, timeout=120):
-        end = time.monotonic() + timeout
-        while text not in self.seen:
-            left = end - time.monotonic()
-            if left <= 0 or not select.select([self.fd], [], [], left)[0]:
-                raise TimeoutError("%r not seen; last: %r" % (text, self.seen[-300:]))
-            self.seen += os.read(self.fd, 4096)
-        self.seen = self.seen[self.seen.index(text) + len(text):]
-
-    def send(self, data):
-        time.sleep(0.2)  # the launcher reads keys one at a time
-        os.write(self.fd, data)
-
-
-def power_on(board, line):
-    sim = subprocess.Popen([BOARDSIM, "run", board.path, "--console", "pty", "--line", line,
-                            "--faketime", "+0 x10"], stdout=subprocess.PIPE, text=True)
-    first = sim.stdout.readline()
-    if not first.startswith("board: console on "):
-        raise RuntimeError("boardsim said %r" % first)
-    port = Port(first.split()[3].rstrip(","))
-    port.expect(MENU)
-    return sim, port
-
-
-def download(board, port, image, board_speed=115200, operator_speed=115200):
-    """One menu key X with sz; (sz status, seconds, slot holds the image, menu back)."""
-    slot = os.path.join(board.user, "images", "image2")
-    if os.path.exists(slot):
-        os.unlink(slot)
-    port.send(b"x")
-    port.expect(SWITCH)
-    port.speed(operator_speed)
-    port.send(b"\r")
+def download(board, session, image, operator_speed=115200):
+    """One menu key X with sz; (sz status, seconds, slot 2 holds the image)."""
+    slot = board.path / "user" / "images" / "image2"
+    if slot.exists():
+        slot.unlink()
     began = time.monotonic()
-    try:
-        status = subprocess.call(["sz", "--xmodem", "-k", image], stdin=port.fd,
-                                 stdout=port.fd, stderr=subprocess.DEVNULL, timeout=SZ_LIMIT)
-    except subprocess.TimeoutExpired:
-        status = "timed out"
+    status = xmodem_install(session, image, 2, operator_speed, timeout=SZ_LIMIT)
     took = time.monotonic() - began
-    if operator_speed != board_speed:
-        back_to_menu(port, board_speed)
-    else:
-        port.speed(board_speed)
-        port.expect(BACK)
-        port.speed(9600)
-        port.send(b"\r")
-        port.expect(SLOT_Q)
-        port.send(b"2\r")
-        port.expect(DONE)
-        port.expect(MENU)
     with open(image, "rb") as f:
-        installed = os.path.exists(slot) and open(slot, "rb").read() == f.read()
-    return status, took, installed
+        return ("timed out" if status is None else status), took, board.slot(2) == f.read()
 
 
-def back_to_menu(port, board_speed, tries=40):
-    """After a failed transfer the operator cannot read the board's garbled
-    prompt. The board still waits for the Enter that starts its receiver: at
-    the board's speed, Enter and the receiver's own time-out; then at 9600
-    bit/s, Enter until the menu comes back."""
-    port.speed(board_speed)
-    port.send(b"\r")
-    port.expect(BACK, timeout=300)
-    port.speed(9600)
-    for _ in range(tries):
-        port.send(b"\r")
-        try:
-            return port.expect(MENU, timeout=5)
-        except TimeoutError:
-            pass
-    raise TimeoutError("the menu did not come back")
-
-
-def make_image(folder, size):
-    path = os.path.join(folder, "app%dk.img" % (size // KIB))
-    archive = images.app_archive("5.0.0.%d" % (size // KIB % 250),
-                                 extra={"home/pad.bin": os.urandom(size - 1400)})
-    images.build_container(path, [{"type": "application", "data": archive,
-                                   "version": "5.0.0.1"}])
-    return path
+def image_of(folder, size):
+    return make_image(os.path.join(folder, "app%dk.img" % (size // KIB)),
+                      "5.0.0.%d" % (size // KIB % 250),
+                      files={"home/pad.bin": os.urandom(size - 1400)})
 
 
 def run_set(folder, name, size, count, line, operator_speed=115200):
-    board = boardfs.create(os.path.join(folder, "board-" + name))
-    boardfs.setenv(board, ["diagnostics=rescue"])
-    image = make_image(folder, size)
+    board = Board.create(os.path.join(folder, "board-" + name))
+    board.setenv(diagnostics="rescue")
+    image = image_of(folder, size)
     length = os.path.getsize(image)
-    sim, port = power_on(board, line)
-    results = []
-    try:
-        for _ in range(count):
-            results.append(download(board, port, image, operator_speed=operator_speed))
-        port.send(b"r")
-    finally:
-        sim.wait(timeout=60)
-        os.close(port.fd)
+    with board.power_on(console="pty", options=["--line", line], fast_time=10,
+                        timeout=120) as session:
+        session.expect("Option? : ")
+        results = [download(board, session, image, operator_speed) for _ in range(count)]
+        session.send("r")
+        session.wait_end()
     report(name, length, line, results)
 
 

@@ -1,20 +1,16 @@
-"""Harness of the system tests: the real launcher on a board made by tools/boardsim.
-`play(board, scratch, row)` sets a board up from a scenario row, runs it, types its
-keys and checks what the row expects. CTest sets LAUNCHER_BUILD_DIR, and
-LAUNCHER_SYSTEM_ARCH chooses the launcher that boots: host (the default), asan
-(AddressSanitizer and UBSan: a report fails the row), ppc (under qemu-ppc) or vm
-(the ppc launcher on an emulated PowerPC machine with a real kernel)."""
+"""Scenario rows of the system tests on the simulated board (tools/boardsim's
+simboard library and its pytest plugin, which gives the `board` fixture and
+--board-arch). `play(board, scratch, row)` sets a board up from a scenario row,
+powers it on, types its keys and checks what the row expects. CTest passes
+--board-arch: host (the default), asan (AddressSanitizer and UBSan: a report
+fails the row), ppc (under qemu-ppc) or vm (the ppc launcher on an emulated
+PowerPC machine with a real kernel)."""
 
 import hashlib
-import io
 import os
 import pathlib
-import shutil
-import subprocess
 import sys
-import time
 
-import pexpect
 import pytest
 
 sys.dont_write_bytecode = True
@@ -28,15 +24,14 @@ import boardfs  # noqa: E402
 import images  # noqa: E402
 import runner  # noqa: E402
 
+pytest_plugins = ["simboard.pytest_plugin"]
 app_archive = images.app_archive
 FAST = ("--faketime", "+0 x10")  # sleeps and time-outs ten times faster
 STARTED, REBOOTED = "board: application started", "board: rebooted"
 CTRL_C = object()
 APP = "/tmp/home/bin/mp.elf.strip"
-ARCH = os.environ.get("LAUNCHER_SYSTEM_ARCH", "host")
-BUILD = pathlib.Path(runner.build_dir(ARCH))
-INSTALLCMD = BUILD / "tools" / "installcmd" / "installcmd"
-SANITIZER_REPORTS = ("ERROR: AddressSanitizer", "runtime error:", "ERROR: LeakSanitizer")
+# The chosen machine (--board-arch), its build and installcmd: set by pytest_configure.
+ARCH = VM = BUILD = INSTALLCMD = None
 # libfaketime is a host library: it cannot reach into the PowerPC launcher under
 # qemu-ppc, so there time runs at real speed, and a row that waits out a long
 # time-out (its "waits" entry says which) is skipped.
@@ -45,7 +40,6 @@ NO_FAKETIME = "needs faked time, which cannot reach the launcher under qemu-ppc"
 # that inject device faults through it are skipped there. Its own clock runs
 # on at once while the machine idles (--fast-clock) in rows that wait out a
 # long time-out.
-VM = ARCH == "vm"
 NO_EMULATOR = "injects a device fault through the device emulator, which the vm does not have"
 MENU = ("Please select one of the following options:\n"
         "\tT) Configure networking and tftp download an image\n"
@@ -90,67 +84,6 @@ def in_order(text, parts):
         at = found + len(part)
 
 
-class SimBoard:
-    def __init__(self, path):
-        self.path = path
-        self.fs = boardfs.create(str(path))
-
-    def setenv(self, **variables):
-        boardfs.setenv(self.fs, ["%s=%s" % kv for kv in variables.items()])
-
-    def _field(name, length=1):  # noqa: N805
-        offset = boardfs.EEPROM_FIELDS[name][0]
-        return property(lambda self: boardfs.read_eeprom(self.fs, offset, length)[
-                            0 if length == 1 else slice(None)],
-                        lambda self, value: boardfs.write_eeprom(self.fs, offset, value))
-    boot_slot, running_image = _field("boot-slot"), _field("running-image")
-    usb_marker, timestamp2 = _field("usb-marker"), _field("timestamp2", 7)
-    del _field
-
-    def flash(self, name, length):
-        with open(self.fs.dev(name), "rb") as f:
-            return f.read(length)
-
-    def _log(self, path):
-        return pathlib.Path(path).read_text("utf-8", "replace").splitlines()
-
-    def commands(self):
-        return [line.replace("\\n", "\n") for line in self._log(self.fs.commands_log)]
-
-    def events(self):
-        return self._log(self.fs.events_log)
-
-    def user_file(self, rel):
-        p = self.path / "user" / rel
-        return p.read_bytes() if p.is_file() else None
-
-    def install_log(self):
-        return (self.user_file("install.log") or b"").decode().splitlines()
-
-    def rejected(self):
-        folder = self.path / "user/images/rejected"
-        return sorted(p.name for p in folder.iterdir()) if folder.is_dir() else None
-
-    def spawn(self, *options, env=None, encoding="utf-8"):
-        child = pexpect.spawn(str(BOARDSIM), ["run", str(self.path), "--arch", ARCH] +
-                              [str(o) for o in on_this_build(options)],
-                              timeout=60, encoding=encoding, dimensions=(40, 100),
-                              codec_errors="replace", env=dict(os.environ, **(env or {})))
-        child.delaybeforesend = None
-        child.logfile_read = io.StringIO()
-        return child
-
-    def finish(self, child):
-        child.expect(pexpect.EOF)
-        child.close()
-        text = child.logfile_read.getvalue()
-        assert [r for r in SANITIZER_REPORTS if r in text] == [], text[-6000:]
-        # A Ctrl-C the terminal echoes as "^C" may share the final line.
-        lines = [x.replace("^C", "") for x in text.splitlines()]
-        lines = [x for x in lines if x.startswith("board: ")]
-        return lines[-1].strip() if lines else None
-
-
 def on_this_build(options, waits=None):
     """The boardsim options of a row on this run's build (see NO_FAKETIME)."""
     options = list(options)
@@ -163,12 +96,6 @@ def on_this_build(options, waits=None):
         del options[at:at + 2]
         options += ["--fast-clock"] if waits else []
     return options
-
-
-def settle():
-    # Between two key reads the console echoes by itself: a key that arrives
-    # before the launcher reads it would be echoed twice.
-    time.sleep(0.2)
 
 
 def installcmd_env(scratch):
@@ -193,18 +120,16 @@ def installcmd_env(scratch):
 def play(board, scratch, row):
     options = on_this_build(row.get("options", FAST), row.get("waits"))
     for n, maker in row.get("slots", {}).items():
-        boardfs.install_slot(board.fs, n, str(maker(scratch / ("slot%d" % n))))
+        board.set_slot(n, maker(scratch / ("slot%d" % n)))
     for i, (name, maker) in enumerate(row.get("usb", {}).items()):
-        boardfs.usb_add(board.fs, str(maker(scratch / ("usb%d" % i))), name)
+        board.stick_add(maker(scratch / ("usb%d" % i)), name)
     if "rescue" in row:
         with open(board.fs.dev("mtd-rescue"), "r+b") as f:
             f.write(built(scratch, row["rescue"]))
-    if "env" in row:
-        board.setenv(**row["env"])
-    for field, value in row.get("eeprom", {}).items():
-        setattr(board, field, value)
+    board.setenv(**row.get("env", {}))
+    board.eeprom.update(row.get("eeprom", {}))
     if "rtc" in row:
-        boardfs.set_rtc_registers(board.fs, bytes(row["rtc"]))
+        board.set_clock_registers(row["rtc"])
     for name in row.get("listed", ()):
         (board.path / "user/images/rejected").mkdir(parents=True, exist_ok=True)
         (board.path / "user/images/rejected" / md5((board.path / "usb" / name).read_bytes())
@@ -219,14 +144,13 @@ def play(board, scratch, row):
     if "installcmd" in row:
         env.update(installcmd_env(scratch))
         options += ["--env", "INSTALLCMD=" + row["installcmd"]]
-    child = board.spawn(*options, env=env)
+    session = board.power_on(options=options, env=env)
     for expect, send in row.get("keys", ()):
-        child.expect_exact(expect.replace("\n", "\r\n"))
+        session.expect(expect)
         if send is not None:
-            settle()
-            child.sendintr() if send is CTRL_C else child.send(send)
-    final = board.finish(child)
-    out = child.logfile_read.getvalue().replace("\r\n", "\n")
+            session.ctrl_c() if send is CTRL_C else session.send(send)
+    final = session.wait_end()
+    out = session.output
     in_order(out, row.get("out", ()))
     assert [t for t in row.get("absent", ()) if t in out] == []
     assert final == row.get("final", final), out[-3000:]
@@ -237,7 +161,7 @@ def play(board, scratch, row):
     assert commands[:len(row.get("cmds_start", ()))] == row.get("cmds_start", [])
     assert commands[len(commands) - len(row.get("cmds_end", ())):] == row.get("cmds_end", [])
     assert [c for c in commands for t in row.get("no_cmds", ()) if t in c] == []
-    assert {f: getattr(board, f) for f in row.get("state", {})} == row.get("state", {})
+    assert {f: board.eeprom[f] for f in row.get("state", {})} == row.get("state", {})
     assert row.get("check", lambda b, o: None)(board, out) is not False
     return out
 
@@ -248,47 +172,27 @@ def scratch(tmp_path):
     return tmp_path / "scratch"
 
 
-@pytest.fixture
-def board(tmp_path, request):
-    made = SimBoard(tmp_path / "board")
-    yield made
-    # A board takes 33 MiB of flash files: keep only those of failed tests.
-    if getattr(request.node, "report_call", None) and request.node.report_call.passed:
-        shutil.rmtree(made.path, ignore_errors=True)
-
-
-@pytest.hookimpl(hookwrapper=True)
-def pytest_runtest_makereport(item, call):
-    outcome = yield
-    if call.when == "call":
-        item.report_call = outcome.get_result()
-
-
 def pytest_configure(config):
+    global ARCH, VM, BUILD, INSTALLCMD
+    ARCH = config.getoption("--board-arch")
+    VM = ARCH == "vm"
+    BUILD = pathlib.Path(runner.build_dir(ARCH))
+    INSTALLCMD = BUILD / "tools" / "installcmd" / "installcmd"
     for marker in ("needs_root: network namespaces", "installcmd: tools/installcmd in the board"):
         config.addinivalue_line("markers", marker)
-
-
-def vm_built():
-    return subprocess.run([str(SOURCE_DIR / "scripts" / "vm-build"), "check"],
-                          stdout=subprocess.DEVNULL).returncode == 0
 
 
 def pytest_collection_modifyitems(config, items):
     build = "scripts/build %s launcher devemu installcmd" % ARCH
     for item in items:
-        skip = [("needs_root" in item.keywords and os.geteuid() != 0, "needs root"),
-                (ARCH == "ppc" and not shutil.which("qemu-ppc"), "no qemu-ppc"),
-                (VM and not vm_built(), "the vm's kernel and root file system are not built "
-                 "(scripts/vm-build)"),
-                (not os.access(BUILD / "launcher", os.X_OK), "no launcher in %s (%s)" % (BUILD, build)),
-                ("installcmd" in item.keywords and not os.access(INSTALLCMD, os.X_OK),
-                 "installcmd not built (%s)" % build)]
-        for reason in [r for s, r in skip if s][:1]:
-            item.add_marker(pytest.mark.skip(reason=reason))
+        if "needs_root" in item.keywords and os.geteuid() != 0:
+            item.add_marker(pytest.mark.skip(reason="needs root"))
+        elif "installcmd" in item.keywords and not os.access(INSTALLCMD, os.X_OK):
+            item.add_marker(pytest.mark.skip(reason="installcmd not built (%s)" % build))
 
 
 def pytest_sessionfinish(session, exitstatus):
-    # Without this build's launcher (or the vm) the rows were skipped: CTest shows it so.
-    if exitstatus == 0 and (not os.access(BUILD / "launcher", os.X_OK) or VM and not vm_built()):
+    # Without this machine's launcher (or the vm) the rows were skipped: CTest shows it so.
+    from simboard.pytest_plugin import missing_reason
+    if exitstatus == 0 and missing_reason(session.config):
         session.exitstatus = 5

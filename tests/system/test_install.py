@@ -7,7 +7,7 @@ import re
 import pytest
 
 from conftest import (APP_LINE, FAST, KERNEL_ONLY, MENU, REBOOTED, STARTED, VM, app, app_archive,
-                      bad, boardfs, built, images, md5, play, records, settle)
+                      bad, boardfs, built, images, md5, play, records)
 
 MOUNTING = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n"
 READY = "USB mounted and ready!\n"
@@ -124,7 +124,7 @@ def test_usb(board, scratch, row):
 
 def test_usb_stick_unreadable_image_and_late_stick(board, scratch):
     boardfs.install_slot(board.fs, 1, str(app("1.0.0.1")(scratch / "one.img")))
-    board.usb_marker = 213
+    board.eeprom["usb-marker"] = 213
     # The vm's launcher runs as root with every capability: a file's mode does not stop it.
     if not VM:
         os.chmod(boardfs.usb_add(board.fs, str(app("3.0.0.3")(scratch / "usb.img")), OS), 0)
@@ -149,35 +149,32 @@ def test_chooser_lists_files_and_installs_hostile_names_running_nothing(board, s
     (board.path / "usb/folder").mkdir()
     (board.path / "usb/folder/inner.img").write_bytes(b"not listed")
     board.setenv(diagnostics="rescue")
-    child = board.spawn()
-    child.expect_exact("Entering Rescue Mode.\r\n" + MENU.replace("\n", "\r\n"))
+    session = board.power_on()
+    session.expect("Entering Rescue Mode.\n" + MENU)
 
     def choose(*lines):
-        settle()
-        child.send("u")
-        child.expect_exact("u\r\n")
-        child.expect_exact("Choose file number to install (q to quit): ")
-        listing = {n: k for k, n in re.findall(r"\t(\d+): ([^\r\n]*)\r\n", child.before)}
+        session.send("u")
+        session.expect("u\n")
+        session.expect("Choose file number to install (q to quit): ")
+        listing = {n: k for k, n in re.findall(r"\t(\d+): ([^\n]*)\n", session.before)}
         assert sorted(listing) == sorted(names) and sorted(listing.values()) == ["1", "2", "3"]
         for text, *then in lines:
             for key in listing.get(text, text) + "\r":  # one key at a time, as typed
-                settle()
-                child.send(key)
+                session.send(key)
             for expected in then:
-                child.expect_exact(expected)
+                session.expect(expected)
         return listing
     for quiet in ("4", "q"):
         choose((quiet, "Option? : "))
-        assert "Installing" not in child.before and "Invalid" not in child.before
+        assert "Installing" not in session.before and "Invalid" not in session.before
     installed = ((names[0], "2"), (names[1], "1"))
     for name, slot in installed:
-        choose(("abc", "Invalid file number abc. Try again pleas\r\n"),
-               (name, "Installing %s\r\n" % name, SLOT_Q),
+        choose(("abc", "Invalid file number abc. Try again pleas\n"),
+               (name, "Installing %s\n" % name, SLOT_Q),
                (slot, "Image%s updated succeeded" % slot))
-        child.expect_exact("Option? : ")
-    settle()
-    child.send("r")
-    assert board.finish(child) == REBOOTED
+        session.expect("Option? : ")
+    session.send("r")
+    assert session.wait_end() == REBOOTED
     # (The vm hands the board's files out at power-off.)
     for name, slot in installed:
         assert board.user_file("images/image" + slot) == stick_file(board, name)
@@ -203,7 +200,7 @@ def bundle_installed(board, out):
     assert board.user_file("images/image2") == data[k + r:]
     # The vm's clock ticks on from the time set and keeps its own weekday.
     date = (lambda t: t[1:3] + t[4:]) if VM else (lambda t: t)
-    assert date(board.timestamp2) == date(bytes(RTC))
+    assert date(board.eeprom["timestamp2"]) == date(bytes(RTC))
     assert board.install_log()[0].startswith("File image installed from xmodem at ")
 
 

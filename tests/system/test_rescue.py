@@ -10,7 +10,7 @@ import pytest
 from xmodem import XMODEM1k
 
 from conftest import (APP_LINE, CTRL_C, FAST, MENU, REBOOTED, STARTED, VM, app, app_archive,
-                      built, play, records, settle)
+                      built, play, records)
 
 MENTER = "Entering Rescue Mode.\n" + MENU
 PROMPT = "\nOption? : "
@@ -185,29 +185,29 @@ def test_tftp_missing_file_three_attempts_and_link_down(board, scratch):
 
 # ------------------------------------------------------------ XMODEM on the console's pty
 
-SERIAL_PREPARE = ("Running xmodem rescue.....\r\n       Change the baud rate to 115200 bps and "
-                  "hit the <ENTER> key\r\n       before initiating the download.\r\n")
-FIRST_WAIT = ("\r\n    ... Waiting for the <Enter> key to be hit before the download can "
-              "start...\r\n")
+SERIAL_PREPARE = ("Running xmodem rescue.....\n       Change the baud rate to 115200 bps and "
+                  "hit the <ENTER> key\n       before initiating the download.\n")
+FIRST_WAIT = ("\n    ... Waiting for the <Enter> key to be hit before the download can "
+              "start...\n")
 RESTORE = "Change the baud rate back to 9600 bps, hit the <ENTER> key"
-SECOND_WAIT = "\r\n    ... Waiting for the <ENTER> key to be hit...\r"
+SECOND_WAIT = "\n    ... Waiting for the <ENTER> key to be hit...\r"
 
 
 def serial_download(board, *options):
+    """The session at the download's first message; its `child` is the raw console."""
     board.setenv(**RESCUE)
-    child = board.spawn(*FAST, *options, encoding="latin-1")
-    child.expect_exact("Option? : ")
-    settle()
-    child.send("x")
-    child.expect_exact(SERIAL_PREPARE)
-    return child
+    session = board.power_on(options=FAST + options, encoding="latin-1")
+    session.expect("Option? : ")
+    session.send("x")
+    session.expect(SERIAL_PREPARE)
+    return session
 
 
 def test_xmodem_download_installs_and_logs(board, scratch):
     image = built(scratch, app("4.0.0.2"))
-    child = serial_download(board)
-    settle()
-    child.send("\r")
+    session = serial_download(board)
+    child = session.child
+    session.send("\r")
     child.buffer = ""
 
     def getc(size, timeout=1):
@@ -220,17 +220,16 @@ def test_xmodem_download_installs_and_logs(board, scratch):
         io.BytesIO(image), retry=3)
     for expect, send in ((RESTORE, "\r"), (SLOT_Q, "2\r"), ("Image2 updated succeeded", None),
                          ("Option? : ", "r")):
-        child.expect_exact(expect)
+        session.expect(expect)
         if send:
-            settle()
-            child.send(send)
-    assert board.finish(child) == REBOOTED
+            session.send(send)
+    assert session.wait_end() == REBOOTED
     assert board.events().count("reboot") == 1
     received = (board.path / "tmp/image").read_bytes()
     # Padded to the block size; busybox's receiver on the vm drops the padding.
     assert received == image if VM else received.startswith(image) and len(received) % 1024 == 0
     assert set(received[len(image):]) <= {0x1A}
-    assert board.user_file("images/image2") == image
+    assert board.slot(2) == image
     (log,) = board.install_log()
     assert log.startswith("File image installed from xmodem at ")
     assert "/usr/bin/rx /tmp/image" in board.commands()
@@ -241,29 +240,29 @@ def test_xmodem_download_installs_and_logs(board, scratch):
                     "the machine's own")
 def test_serial_waits_take_only_cr_then_only_lf_and_no_file_installs_nothing(board, scratch):
     (board.path / "tmp/image").write_bytes(built(scratch, app()))
-    child = serial_download(board, "--without", "rx")
-    child.send("a")  # dropped: the wait goes on to its message
-    child.expect_exact(FIRST_WAIT)
-    assert termios.tcgetattr(child.child_fd)[4:6] == [termios.B115200] * 2  # download speed
-    child.send("\r")
-    child.expect_exact(RESTORE)
+    session = serial_download(board, "--without", "rx")
+    fd = session.child.child_fd
+    session.send("a", pause=0)  # dropped: the wait goes on to its message
+    session.expect(FIRST_WAIT)
+    assert termios.tcgetattr(fd)[4:6] == [termios.B115200] * 2  # download speed
+    session.send("\r", pause=0)
+    session.expect(RESTORE)
     # Once the console settings are back, let CR through untranslated and at once.
     deadline = time.monotonic() + 10
-    while not termios.tcgetattr(child.child_fd)[3] & termios.ICANON:
+    while not termios.tcgetattr(fd)[3] & termios.ICANON:
         assert time.monotonic() < deadline, "the console settings were not restored"
         time.sleep(0.05)
-    attrs = termios.tcgetattr(child.child_fd)
+    attrs = termios.tcgetattr(fd)
     attrs[0] &= ~termios.ICRNL
     attrs[3] &= ~termios.ICANON
-    termios.tcsetattr(child.child_fd, termios.TCSANOW, attrs)
-    child.send("\r")
-    child.expect_exact(SECOND_WAIT)  # the CR did not end the wait
-    child.send("\n")
-    child.expect_exact("Option? : ")
-    settle()
-    child.send("r")
-    assert board.finish(child) == REBOOTED
-    text = child.logfile_read.getvalue()
+    termios.tcsetattr(fd, termios.TCSANOW, attrs)
+    session.send("\r", pause=0)
+    session.expect(SECOND_WAIT)  # the CR did not end the wait
+    session.send("\n", pause=0)
+    session.expect("Option? : ")
+    session.send("r")
+    assert session.wait_end() == REBOOTED
+    text = session.output
     assert text.count(FIRST_WAIT) == 1 and "Extracting images" not in text
     assert not (board.path / "tmp/image").exists() and board.install_log() == []
     assert board.commands().count("/usr/bin/rx /tmp/image") == 1

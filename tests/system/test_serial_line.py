@@ -1,42 +1,28 @@
 """The board's console on a serial port for terminal programs (--console pty):
 picocom attaches and shows the board; lrzsz's sz on the port installs an image
-through the XMODEM rescue, and fails, installing nothing, when the operator's
-side is left at 9600 bit/s."""
-
-import importlib.util
-import os
+through the XMODEM rescue."""
 
 import pexpect
 
-from conftest import ARCH, BOARDSIM, SOURCE_DIR, MENU, VM
-
-_spec = importlib.util.spec_from_file_location(
-    "serial_line", str(SOURCE_DIR / "bench" / "serial_line.py"))
-bench = importlib.util.module_from_spec(_spec)
-_spec.loader.exec_module(bench)
+from conftest import MENU, VM
+from simboard import make_image, xmodem_install
 
 
 def test_terminal_program_and_sz_on_the_port(board, scratch):
     board.setenv(diagnostics="rescue")
     link = str(scratch / "ttyBOARD")
     # On the vm the board's speed is its UART's: QEMU sets it on the console's pty.
-    fast = [] if VM else ["--faketime", "+0 x10"]
-    sim = pexpect.spawn(str(BOARDSIM), ["run", str(board.path), "--arch", ARCH, "--console",
-                                        "pty=" + link, "--line", "unpaced"] + fast,
-                        timeout=60, encoding="utf-8")
-    sim.expect_exact("board: console on /dev/pts/")
+    session = board.power_on(console="pty", link=link, options=["--line", "unpaced"],
+                             fast_time=None if VM else 10, attach=False)
     term = pexpect.spawn("picocom", ["-b", "9600", link], timeout=60, encoding="utf-8")
     term.expect_exact("Terminal ready")
     term.expect_exact(MENU.replace("\n", "\r\n"))
     term.sendcontrol("a")
     term.sendcontrol("x")
     term.expect(pexpect.EOF)
-    port = bench.Port(link)
-    image = bench.make_image(str(scratch), 64 * bench.KIB)
-    for operator_speed, installed in ((115200, True),):
-        status, _, done = bench.download(board.fs, port, image, operator_speed=operator_speed)
-        assert (status == 0, done) == (installed, installed)
-    port.send(b"r")
-    sim.expect_exact("board: rebooted")
-    os.close(port.fd)
-    sim.expect(pexpect.EOF)
+    session.attach()
+    image = make_image(scratch / "app64k.img", "5.0.0.64", files={"home/pad.bin": bytes(65000)})
+    assert xmodem_install(session, image, slot=2) == 0
+    assert board.slot(2) == open(image, "rb").read()
+    session.send("r")
+    assert session.wait_end() == "board: rebooted"

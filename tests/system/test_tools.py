@@ -10,7 +10,7 @@ import zlib
 
 import pytest
 
-from conftest import APP_LINE, BOARDSIM, FAST, REBOOTED, STARTED, boardfs, runner
+from conftest import APP_LINE, BOARDSIM, REBOOTED, STARTED, boardfs, runner
 
 TOOL = os.path.join(runner.build_dir("host"), "tools", "imagetool", "imagetool")
 TYPES = {"application": ("APPLICATION", 0x014B4152), "bootloader": ("UBOOT", 0x024B4152),
@@ -133,10 +133,10 @@ def test_board_run_writes_nothing_outside_its_folder(board, tmp_path):
 
 def boots_built_image(board, tmp):
     assert run("verify", tmp / "app.img").returncode == 0
-    boardfs.install_slot(board.fs, 1, str(tmp / "app.img"))
-    board.setenv(diagnostics="")
-    child = board.spawn(*FAST)
-    return board.finish(child) == STARTED and APP_LINE("3.0.0.1") in child.logfile_read.getvalue()
+    board.set_slot(1, tmp / "app.img")
+    board.setenv(diagnostics=None)
+    session = board.power_on(fast_time=10)
+    return session.wait_end() == STARTED and APP_LINE("3.0.0.1") in session.output
 
 
 IN_USE = ("boardsim: board in use by pid {pid}\n", lambda b, _: b.events().count("reboot") == 1)
@@ -154,7 +154,7 @@ WARN = "boardsim: warning: the launcher %s\n"
      "environment; shell=on runs past them", lambda b, _: boardfs.read_env(b.fs) == [
          ("diagnostics", "rescue"), ("bogus", "x" * 1760), ("xgdb", "on"), ("shell", "on")]),
     (["eeprom", "B", "bootslot=2"], 1, "boardsim: unknown EEPROM field 'bootslot' (fields: "
-     "boot-slot, running-image, usb-marker; or a decimal or 0x offset)\n", lambda b, _: b.boot_slot == 255),
+     "boot-slot, running-image, usb-marker; or a decimal or 0x offset)\n", lambda b, _: b.eeprom["boot-slot"] == 255),
     (["image", "OUT", "--version", "3.0.0.1"], 0, "", boots_built_image),
     (["image", "OUT", "--kernel", "no-uImage"], 1, "boardsim: no such file: no-uImage\n",
      lambda b, t: not (t / "app.img").exists()),
@@ -164,12 +164,12 @@ def test_boardsim_commands_beside_a_running_board(board, tmp_path, args, status,
     (tmp_path / "new.img").write_text("new")
     boardfs.usb_add(board.fs, str(tmp_path / "new.img"), "old")
     board.setenv(diagnostics="rescue")
-    holder = board.spawn()
-    holder.expect_exact("Option? : ")
+    holder = board.power_on()
+    holder.expect("Option? : ")
     paths = {"B": board.path, "OUT": tmp_path / "app.img", "NEW": tmp_path / "new.img"}
     r = subprocess.run([str(BOARDSIM)] + [str(paths.get(a, a)) for a in args], stdin=subprocess.DEVNULL,
                        capture_output=True, text=True, timeout=60)
-    holder.send("r")
-    assert board.finish(holder) == REBOOTED
-    assert (r.returncode, r.stderr) == (status, err.format(pid=holder.pid))
+    holder.send("r", pause=0)
+    assert holder.wait_end() == REBOOTED
+    assert (r.returncode, r.stderr) == (status, err.format(pid=holder.child.pid))
     assert check(board, tmp_path)
