@@ -4,13 +4,16 @@ writes nothing outside its folder."""
 
 import json
 import os
+import re
 import struct
 import subprocess
 import zlib
 
+import pexpect
 import pytest
 
-from conftest import APP_LINE, BOARDSIM, REBOOTED, STARTED, boardfs, runner
+from conftest import (APP_LINE, ARCH, BOARDSIM, CTRL_C, FAST, MENU, REBOOTED, STARTED, app,
+                      boardfs, play, runner)
 
 TOOL = os.path.join(runner.build_dir("host"), "tools", "imagetool", "imagetool")
 TYPES = {"application": ("APPLICATION", 0x014B4152), "bootloader": ("UBOOT", 0x024B4152),
@@ -173,3 +176,104 @@ def test_boardsim_commands_beside_a_running_board(board, tmp_path, args, status,
     assert holder.wait_end() == REBOOTED
     assert (r.returncode, r.stderr) == (status, err.format(pid=holder.child.pid))
     assert check(board, tmp_path)
+
+
+def boardsim(*args):
+    r = subprocess.run([str(BOARDSIM), *map(str, args)], stdin=subprocess.DEVNULL,
+                       capture_output=True, text=True, timeout=60)
+    return r.returncode, r.stdout, r.stderr
+
+
+def held_in_menu(board, *options):
+    board.setenv(diagnostics="rescue")
+    holder = board.power_on(options=options)
+    holder.expect("Option? : ")
+    return holder
+
+
+def killed_run(board):
+    # SIGKILL: the run leaves its lock file and its socket behind.
+    holder = held_in_menu(board)
+    holder.child.kill(9)
+    holder.child.expect(pexpect.EOF)
+    assert (board.path / "run.sock").exists()
+
+
+RUNNING = "state: running\npid: {pid}\narch: {arch}\npower: on\nstart: 1\n"
+
+
+# The board as 'status' and 'power' find it: never run, left by a run that was killed (whose
+# files must not pass for a running board, nor stop the next run), held in the rescue menu, or
+# a folder that is not a board.
+@pytest.mark.parametrize("board_is, args, status, out, err", [
+    ("made", ["status", "B"], 0, "state: stopped\n", ""),
+    ("made", ["power", "B", "on"], 1, "", "boardsim: {B} is not running\n"),
+    ("killed", ["status", "B"], 0, "state: stopped\n", ""),
+    ("killed", ["power", "B", "cycle"], 1, "", "boardsim: {B} is not running\n"),
+    ("running", ["status", "B"], 0, RUNNING, ""),
+    ("running", ["power", "B", "on"], 0, "boardsim: {B} is already on\n", ""),
+    ("folder", ["status", "B"], 1, "", "boardsim: no board at {B}\n"),
+    ("folder", ["power", "B", "off"], 1, "", "boardsim: no board at {B}\n")])
+def test_status_and_power_messages(board, tmp_path, board_is, args, status, out, err):
+    path, holder = board.path, None
+    if board_is == "folder":
+        path = tmp_path / "not-a-board"
+        path.mkdir()
+    elif board_is == "killed":
+        killed_run(board)
+    elif board_is == "running":
+        holder = held_in_menu(board)
+    got = boardsim(*[path if a == "B" else a for a in args])
+    if board_is == "killed":  # the next run takes the board over
+        holder = held_in_menu(board)
+        assert boardsim("status", path)[1] == RUNNING.format(pid=holder.child.pid, arch=ARCH)
+    if holder:
+        holder.send("r")
+        assert holder.wait_end() == REBOOTED
+    fill = dict(B=path, pid=holder.child.pid if holder else None, arch=ARCH)
+    assert got == (status, out.format(**fill), err.format(**fill))
+
+
+STAMPED = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \+\d{4,}\.\d{3} (.*)\Z")
+
+
+def log_texts(path):
+    """The texts of a console log's lines, each line checked for its two times."""
+    lines = path.read_text().split("\n")
+    assert lines[-1] == ""
+    stamped = [STAMPED.match(line) for line in lines[:-1]]
+    assert None not in stamped, lines
+    return [m.group(1) for m in stamped]
+
+
+def logged(*texts):
+    """A row check: the log's lines, in order, start with `texts`, the last one last."""
+    def check(board, out, log):
+        have = iter(log_texts(log))
+        return all(any(line.startswith(t) for line in have) for t in texts) and \
+            log_texts(log)[-1] == texts[-1]
+    return check
+
+
+# --log on the run's own terminal: the terminal still shows everything at once and its keys
+# (Ctrl-C too) reach the launcher, while the log gets each line with its times.
+LOG_ROWS = {
+    "boot": dict(slots={1: app("1.0.0.1")}, final=STARTED,
+                 log=logged("Booting image '1'", APP_LINE("1.0.0.1"), STARTED)),
+    "menu-keys-and-ctrl-c": dict(
+        env={"diagnostics": "rescue"},
+        keys=[("Entering Rescue Mode.\n" + MENU, "z"),
+              ('z\nunknown option "Z". Please try again\n\nOption? : ', CTRL_C),
+              ("\x00\n\nOption? : ", "r")], final=REBOOTED,
+        log=logged("Entering Rescue Mode.", "Option? : z", 'unknown option "Z"',
+                   "Option? : \x00", "Option? : r", REBOOTED)),
+}
+
+
+@pytest.mark.parametrize("row", LOG_ROWS.values(), ids=LOG_ROWS.keys())
+def test_console_log_on_the_terminal(board, scratch, row):
+    log = scratch / "console.log"
+    row = dict(row, options=list(FAST) + ["--log", log])
+    check = row.pop("log")
+    play(board, scratch, row)
+    assert check(board, None, log), log.read_text()

@@ -9,6 +9,7 @@ import tempfile
 
 import boardfs
 import images
+import power
 import runner
 
 DESCRIPTION = """\
@@ -65,10 +66,24 @@ def _parser():
     c.add_argument("board")
     _run_options(c)
 
+    c = sub.add_parser("power", help="switch the power of a running board: off, on or cycle")
+    c.add_argument("board")
+    c.add_argument("action", choices=("off", "on", "cycle"))
+
+    c = sub.add_parser("status", help="whether a board runs: pid, machine, port, power")
+    c.add_argument("board")
+
     c = sub.add_parser("demo", help="boot a demo board: slot 2 holds a newer application")
     c.add_argument("--arch", choices=("host", "ppc", "vm"), default="host")
     c.add_argument("--keep", metavar="DIR", help="make the demo board in DIR and keep it")
+    _log_option(c)
     return p
+
+
+def _log_option(c):
+    c.add_argument("--log", metavar="FILE",
+                   help="append every console line to FILE, with the host time and the "
+                        "seconds since power-on")
 
 
 def _run_options(c):
@@ -98,6 +113,7 @@ def _run_options(c):
     c.add_argument("--line", choices=("paced", "unpaced"), default="paced",
                    help="with --console pty: bytes take 10 bit times at the sender's speed, "
                         "or pass at once (speeds are compared either way)")
+    _log_option(c)
 
 
 def _cmd_run(args):
@@ -107,8 +123,40 @@ def _cmd_run(args):
                           network=args.network, link_down=args.link_down,
                           faketime=args.faketime, dhclient=args.dhclient,
                           without=args.without, env=args.env, console=args.console,
-                          line=args.line, fast_clock=args.fast_clock)
+                          line=args.line, fast_clock=args.fast_clock, log=args.log)
     runner.run(board, opts)
+    return 0
+
+
+def _a_board(path):
+    board = boardfs.Board(path)
+    try:
+        return board.check()
+    except boardfs.BoardError:
+        raise boardfs.BoardError("no board at %s" % path) from None
+
+
+def _cmd_power(args):
+    board = _a_board(args.board)
+    answer = power.ask(board, args.action)
+    if answer is None:
+        raise boardfs.BoardError("%s is not running" % args.board)
+    if answer.startswith("already "):
+        print("boardsim: %s is %s" % (args.board, answer))
+    elif answer != "done":
+        raise boardfs.BoardError("%s did not switch %s: %s" % (args.board, args.action, answer))
+    return 0
+
+
+def _cmd_status(args):
+    board = _a_board(args.board)
+    answer = power.ask(board, "status")
+    holder = power.lock_holder(board) if answer is None else None
+    if answer is None and holder is None:
+        print("state: stopped")
+    else:
+        # A run that is still making the board holds it before it answers.
+        print("state: running\n" + (answer or "pid: " + holder))
     return 0
 
 
@@ -204,7 +252,7 @@ def _cmd_demo(args):
         lock = lock or boardfs.hold(board)
         print("board: demo board in %s: slot 1 holds a kernel and application 1.0.0.1, "
               "slot 2 application 2.0.0.1, boot-slot byte 2" % board.path, flush=True)
-        runner.run(board, runner.Options(arch=args.arch))
+        runner.run(board, runner.Options(arch=args.arch, log=args.log))
     finally:
         if not args.keep:
             shutil.rmtree(path, ignore_errors=True)
@@ -228,6 +276,8 @@ COMMANDS = {
     "usb": _cmd_usb,
     "image": _cmd_image,
     "run": _cmd_run,
+    "power": _cmd_power,
+    "status": _cmd_status,
     "demo": _cmd_demo,
 }
 

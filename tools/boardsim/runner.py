@@ -10,26 +10,35 @@ replaced it) to end, and tell how the start ended from the stubs' events:
     board: launcher exited with status N
 
 With cycles > 1 the board is powered on again after a reboot (its /tmp is
-RAM, so it starts empty), up to that many starts.
+RAM, so it starts empty), up to that many starts. 'boardsim power' (see
+power.py) cuts the power of a start at once (everything of the board is
+killed) and powers the board on again when told; the run holds the board,
+its port and its console log (consolelog.py) across all of its power-ons.
 """
 
 import fcntl
 import importlib
 import json
 import os
+import select
 import shutil
 import signal
 import subprocess
 import sys
 import termios
 import threading
+import time
+import tty
 
 import boardfs
+import consolelog
+import power
 import sandbox
 import serialline
 import vmachine
 
 CPLD_WINDOW_SIZE = 0xFFB00000 + 0x100
+REBOOTED = "board: rebooted"
 
 
 class RunError(Exception):
@@ -101,8 +110,9 @@ class Options:
 
     def __init__(self, arch="host", cycles=1, usb_delay=0.0, network=False, link_down=False,
                  faketime=None, dhclient=False, without=(), env=(), console=None,
-                 line="paced", fast_clock=False):
+                 line="paced", fast_clock=False, log=None):
         self.arch = arch
+        self.log = os.path.abspath(log) if log else None   # the console log's file
         self.fast_clock = fast_clock  # vm: guest time runs on while the guest idles
         self.cycles = max(1, int(cycles))
         self.usb_delay = float(usb_delay)
@@ -180,9 +190,10 @@ def _prepare_folders(board):
     return marker
 
 
-def _start_vm(board, opts, launcher, port):
+def _start_vm(board, opts, launcher, run):
     _prepare_folders(board)
-    handed, qemu_status = vmachine.power_on(board, opts, launcher, port)
+    handed, qemu_status = vmachine.power_on(board, opts, launcher, run.port,
+                                            control=run.control, tap=run.tap)
     if handed is None:
         return "board: the machine stopped without handing out its files (QEMU status %d)" \
             % qemu_status
@@ -190,20 +201,23 @@ def _start_vm(board, opts, launcher, port):
     return outcome(events, 0 if status is None else status)
 
 
-def _start_once(board, opts, programs, net, port=None):
+def _start_once(board, opts, programs, net, run):
+    """One power-on; returns its last line (see outcome)."""
     launcher, devemu = programs
     if opts.arch == "vm":
-        return _start_vm(board, opts, launcher, port)
+        return _start_vm(board, opts, launcher, run)
     marker = _prepare_folders(board)
     sandbox.build_root(board, network=opts.network, dhclient=opts.dhclient,
                        without=opts.without)
     mem = _reset_cpld(board)
     faketime = sandbox.faketime_library() if opts.faketime else None
-    console = serialline.open_pty() if port else None
+    # A pty of the simulator's between the caller's terminal and the board
+    # only when the console is logged: the launcher sees a terminal either way.
+    console = serialline.open_pty() if run.port else _open_pty() if run.log else None
     cmd = sandbox.bwrap_command(board, launcher, devemu, arch=opts.arch, network=net is not None,
                                 mem_file=mem, tty=console[1] if console else _console_tty(),
                                 environment=_launcher_environment(opts), faketime=faketime,
-                                uart_drain=_uart_drain() if console else None)
+                                uart_drain=_uart_drain() if run.port else None)
     if net is not None:
         cmd = net.wrap(cmd)
     start = os.path.getsize(board.events_log)
@@ -213,7 +227,12 @@ def _start_once(board, opts, programs, net, port=None):
         timer.daemon = True
         timer.start()
     try:
-        status = _on_port(cmd, console, port, opts.paced) if port else subprocess.call(cmd)
+        if run.port:
+            status = _on_port(cmd, console, run, opts.paced)
+        elif console:
+            status = _on_terminal(cmd, console, run)
+        else:
+            status = _on_caller_terminal(cmd, run)
     finally:
         if timer:
             timer.cancel()
@@ -232,26 +251,133 @@ def _take_console():
     fcntl.ioctl(0, termios.TIOCSCTTY, 0)
 
 
-def _on_port(cmd, console, port, paced):
+def _sandbox(cmd, slave, run):
+    """Starts the sandbox in a session of its own, with the pty `slave` (an
+    open descriptor) as its console; closes `slave`."""
+    try:
+        proc = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=slave,
+                                start_new_session=True, preexec_fn=_take_console)
+    finally:
+        os.close(slave)
+    run.control.attach(proc, group=True)
+    return proc
+
+
+def _ended(proc, master):
+    """Closes the board's pty `master`, and ends the sandbox unless it has
+    ended (also when the run ends by a signal: a board without its run is off)."""
+    os.close(master)
+    if proc and proc.poll() is None:
+        try:
+            os.killpg(proc.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        proc.wait()
+
+
+def _on_port(cmd, console, run, paced):
     """Runs the sandbox with the board's pty as its console, carrying the line
     to the operator's port; returns the sandbox's exit status."""
     master, path = console
-    slave = os.open(path, os.O_RDWR | os.O_NOCTTY)
+    proc = None
     try:
+        slave = os.open(path, os.O_RDWR | os.O_NOCTTY)
         serialline.set_speed(master, serialline.CONSOLE_SPEED)
-        line = serialline.Line(master, port.master, paced)
-        proc = subprocess.Popen(cmd, stdin=slave, stdout=slave, stderr=slave,
-                                start_new_session=True, preexec_fn=_take_console)
-        os.close(slave)
-        slave = None
+        line = serialline.Line(master, run.port.master, paced)
+        line.down.tap = run.tap
+        proc = _sandbox(cmd, slave, run)
         while proc.poll() is None:
             line.step(0.1)
-        line.drain(5.0)
+        if not run.control.was_cut():
+            line.drain(5.0)   # what the board sent before it ended; a cut drops it
         return proc.returncode
     finally:
-        if slave is not None:
-            os.close(slave)
-        os.close(master)
+        _ended(proc, master)
+
+
+def _open_pty():
+    """(master, slave path) of a plain pty for the board's console."""
+    master, slave = os.openpty()
+    path = os.ttyname(slave)
+    if os.isatty(0):
+        # The board's terminal starts as the caller's: its settings and size.
+        termios.tcsetattr(slave, termios.TCSANOW, termios.tcgetattr(0))
+        size = fcntl.ioctl(0, termios.TIOCGWINSZ, b"\0" * 8)
+        fcntl.ioctl(slave, termios.TIOCSWINSZ, size)
+    os.close(slave)
+    return master, path
+
+
+def _on_caller_terminal(cmd, run):
+    """Runs the sandbox on the caller's own terminal; returns its exit status."""
+    proc = subprocess.Popen(cmd)
+    run.control.attach(proc)
+    try:
+        return proc.wait()
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+
+
+def _on_terminal(cmd, console, run):
+    """Runs the sandbox on a pty of its own, carrying it to and from the
+    caller's terminal (set raw meanwhile: Ctrl-C reaches the board as a byte,
+    the pty's own settings make it the launcher's signal); Ctrl-\\ ends the
+    run as on the caller's terminal. Returns the sandbox's exit status."""
+    master, path = console
+    quit_key = _quit_key()
+    proc = None
+    try:
+        proc = _sandbox(cmd, os.open(path, os.O_RDWR | os.O_NOCTTY), run)
+        if os.isatty(0):
+            tty.setraw(0, termios.TCSANOW)
+        inputs = [master, 0]
+        while proc.poll() is None or master in inputs:
+            for fd in _readable(inputs, 0.1):
+                data = _read(fd)
+                if not data:
+                    inputs.remove(fd)
+                elif fd == master:
+                    os.write(1, data)
+                    run.tap(data)
+                elif quit_key is not None and quit_key in data:
+                    raise SystemExit(131)
+                else:
+                    os.write(master, data)
+            if proc.poll() is not None and not _readable([master], 0):
+                break
+        return proc.returncode
+    finally:
+        _ended(proc, master)
+
+
+def _quit_key():
+    """The caller's terminal's quit key (bytes) when it has one, else None."""
+    try:
+        attrs = termios.tcgetattr(0) if os.isatty(0) else None
+    except termios.error:
+        return None
+    if attrs is None or not attrs[3] & termios.ISIG:
+        return None
+    key = attrs[6][termios.VQUIT]
+    key = key if isinstance(key, bytes) else bytes([key])
+    return None if key == b"\0" else key   # NUL: no quit key
+
+
+def _readable(fds, seconds):
+    p = select.poll()
+    for fd in fds:
+        p.register(fd, select.POLLIN)
+    return [fd for fd, ev in p.poll(seconds * 1000) if ev & (select.POLLIN | select.POLLHUP |
+                                                             select.POLLERR)]
+
+
+def _read(fd):
+    try:
+        return os.read(fd, 4096)
+    except OSError:   # EIO: the board's side of the pty is closed
+        return b""
 
 
 def _network(board, opts):
@@ -270,9 +396,75 @@ def _network(board, opts):
         raise RunError("the board's network could not be set up: %s" % e) from None
 
 
+class _Run:
+    """What one run keeps across its power-ons: the operator's port, the
+    power switch, the console log."""
+
+    def __init__(self):
+        self.port = self.control = self.log = None
+        self.mid_line = False   # the caller's terminal shows part of a board's line
+
+    def say(self, text):
+        """A line of the simulator's own, on its output and in the log."""
+        print("\n" + text if self.mid_line else text, flush=True)
+        self.mid_line = False
+        if self.log:
+            self.log.line(text)
+
+    def tap(self, data):
+        if self.log:
+            self.log.feed(data)
+        if not self.port:
+            self.mid_line = not data.endswith(b"\n")
+
+    def port_text(self):
+        return self.port.path + (", also " + self.port.link if self.port.link else "") \
+            if self.port else None
+
+    def idle(self):
+        """While the power is off, keys typed on the console are lost."""
+        if self.port:
+            while _read(self.port.master) if _readable([self.port.master], 0) else b"":
+                pass
+        elif os.isatty(0):
+            termios.tcflush(0, termios.TCIFLUSH)
+
+    def close(self):
+        for part in (self.control, self.port, self.log):
+            if part:
+                part.close()
+
+
 def run(board, opts):
-    """Powers the board on (up to opts.cycles times); returns the last line printed."""
+    """Powers the board on (again after a reboot, up to opts.cycles starts,
+    and whenever 'boardsim power' says so); returns the last line printed."""
     board.check()
+    _check_options(opts)
+    programs = find_programs(opts.arch)
+    # Ctrl-C belongs to the launcher; Ctrl-\ or SIGTERM end the run (with clean-up).
+    old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
+    old_term = signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    old_quit = signal.signal(signal.SIGQUIT, lambda *_: sys.exit(131))
+    console = _save_console()
+    net = None
+    state = _Run()
+    try:
+        state.log = _open_log(opts.log)
+        net = _network(board, opts)
+        state.port = _operator_port(opts, state)
+        state.control = power.Control(board, opts.arch, state.port_text())
+        return _power_ons(board, opts, programs, net, state, console)
+    finally:
+        state.close()
+        if net:
+            net.teardown()
+        _restore_console(console)
+        signal.signal(signal.SIGINT, old_int)
+        signal.signal(signal.SIGTERM, old_term)
+        signal.signal(signal.SIGQUIT, old_quit)
+
+
+def _check_options(opts):
     if opts.faketime and opts.arch in ("ppc", "vm"):
         raise RunError("--faketime works with --arch host or asan only")
     if opts.arch == "vm" and opts.link_down:
@@ -281,40 +473,52 @@ def run(board, opts):
         raise RunError("--fast-clock works with --arch vm only")
     if opts.faketime and not sandbox.faketime_library():
         raise RunError("--faketime needs Debian's libfaketime (scripts/setup installs it)")
-    programs = find_programs(opts.arch)
-    # Ctrl-C belongs to the launcher; Ctrl-\ or SIGTERM end the run (with clean-up).
-    old_int = signal.signal(signal.SIGINT, signal.SIG_IGN)
-    old_term = signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
-    old_quit = signal.signal(signal.SIGQUIT, lambda *_: sys.exit(131))
-    console = _save_console()
-    net = port = None
-    line = ""
+
+
+def _open_log(path):
     try:
-        net = _network(board, opts)
-        port = _operator_port(opts)
-        for start in range(1, opts.cycles + 1):
-            if start > 1:
-                _empty_folder(board.tmp)
-                print("board: power on (start %d of %d)" % (start, opts.cycles), flush=True)
-            if port:
-                port.wait_for_program()
-            line = _start_once(board, opts, programs, net, port)
-            print(line, flush=True)
-            if line != "board: rebooted":
-                break
-    finally:
-        if port:
-            port.close()
-        if net:
-            net.teardown()
+        return consolelog.ConsoleLog(path) if path else None
+    except OSError as e:
+        raise RunError("cannot write the console log %s: %s" % (path, e.strerror)) from None
+
+
+def _power_ons(board, opts, programs, net, run, console):
+    """The run's power-ons; returns the last line printed."""
+    counted, announce = 1, None   # counted: starts that --cycles limits
+    while True:
+        if run.log:
+            run.log.power_on()
+        if announce:
+            _empty_folder(board.tmp)   # RAM
+            run.say(announce)
+        run.control.begin()
+        line = _power_on(board, opts, programs, net, run)
         _restore_console(console)
-        signal.signal(signal.SIGINT, old_int)
-        signal.signal(signal.SIGTERM, old_term)
-        signal.signal(signal.SIGQUIT, old_quit)
-    return line
+        if run.control.cut() or line is None:
+            # A cut may leave a line of the board's half written on the terminal.
+            run.mid_line = run.mid_line or not (run.port or run.log)
+            run.say("board: power off")
+            run.control.wait_for_on(run.idle)
+            announce = "board: power on"
+            continue
+        run.say(line)
+        if line != REBOOTED or counted >= opts.cycles:
+            return line
+        counted += 1
+        announce = "board: power on (start %d of %d)" % (counted, opts.cycles)
 
 
-def _operator_port(opts):
+def _power_on(board, opts, programs, net, run):
+    """One start, once a program has the port open; None when the power went
+    off before."""
+    while run.port and not serialline.attached(run.port.master):
+        if not run.control.is_on():
+            return None
+        time.sleep(serialline.IDLE)
+    return _start_once(board, opts, programs, net, run)
+
+
+def _operator_port(opts, run):
     """The operator's port for --console pty[=LINK], announced; None without."""
     if not opts.console:
         return None
@@ -322,7 +526,7 @@ def _operator_port(opts):
     if kind != "pty" or (_ and not link):
         raise RunError("--console takes pty or pty=LINK, not %r" % opts.console)
     port = serialline.Port(link or None)
-    print(port.describe(), flush=True)
+    run.say(port.describe())
     return port
 
 

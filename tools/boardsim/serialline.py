@@ -115,6 +115,7 @@ class Direction:
         self.busy_until = 0.0
         self.sent_at = speeds(src, scales[0])[1]
         self.queued = 0
+        self.tap = None                     # called with every piece delivered
 
     def take(self, now):
         """Reads everything the sender has written; queues it for delivery."""
@@ -157,6 +158,8 @@ class Direction:
                     n = os.write(self.dst, data[sent:due])
                 except (BlockingIOError, OSError):
                     return now + 0.01
+                if self.tap:
+                    self.tap(data[sent:sent + n])
                 chunk[3] = sent = sent + n
                 self.queued -= n
             if sent < len(data):

@@ -196,9 +196,13 @@ def _extract(tar, member_prefix, dest):
             raise VmError("the board handed out an unsafe entry: %s" % m.name)
     scratch = tempfile.mkdtemp(dir=os.path.dirname(dest))
     tar.extractall(scratch, members)
-    shutil.rmtree(dest, ignore_errors=True)
+    # The old tree goes aside whole and the new one comes in whole: a run
+    # ended in between leaves the one or the other, never a mixture.
+    old = os.path.join(scratch, "old")
+    if os.path.lexists(dest):
+        os.rename(dest, old)
     os.rename(os.path.join(scratch, member_prefix), dest)
-    os.rmdir(scratch)
+    shutil.rmtree(scratch)
 
 
 def hand_out(board, path):
@@ -235,9 +239,10 @@ def _read_packet(master):
     return got[1:] if got and got[0] == 0 else b""
 
 
-def carry_to_terminal(proc, master):
+def carry_to_terminal(proc, master, tap=None):
     """Carries the console between the machine's pty and this process's own
-    terminal (raw, so that Ctrl-C reaches the board as a byte) until QEMU ends."""
+    terminal (raw, so that Ctrl-C reaches the board as a byte) until QEMU ends;
+    tap(bytes) sees what reaches the terminal."""
     saved = termios.tcgetattr(0) if os.isatty(0) else None
     if saved is not None:
         tty.setraw(0, termios.TCSANOW)
@@ -248,6 +253,8 @@ def carry_to_terminal(proc, master):
                 data = _read_packet(master) if fd == master else os.read(0, 4096)
                 if fd == master:
                     os.write(1, data or b"")
+                    if tap and data:
+                        tap(data)
                 elif data:
                     os.write(master, data)
                 else:
@@ -255,6 +262,8 @@ def carry_to_terminal(proc, master):
         data = _read_packet(master)
         while data:
             os.write(1, data)
+            if tap:
+                tap(data)
             data = _read_packet(master)
     finally:
         if saved is not None:
@@ -280,7 +289,7 @@ def _report_settings(slave):
     termios.tcsetattr(slave, termios.TCSANOW, attrs)
 
 
-def _early_console(proc, master, port):
+def _early_console(proc, master, port, tap):
     """Carries the kernel's first lines as they are until its serial driver
     sets the console's speed: the early console writes at whatever divisor
     the UART holds (on the switch, the boot loader has set it to 9600 bit/s;
@@ -297,21 +306,30 @@ def _early_console(proc, master, port):
             data = _read_packet(master)
             if data:
                 os.write(port.master, data)
+                if tap:
+                    tap(data)
 
 
-def carry_to_port(proc, master, port, paced):
+def carry_to_port(proc, master, port, paced, tap=None, cut=lambda: False):
     """Carries the console between the machine's pty and the operator's port,
-    through the line model, with the UART's speed as the board's."""
-    _early_console(proc, master, port)
+    through the line model, with the UART's speed as the board's; tap(bytes)
+    sees what reaches the port. After a power cut (cut() true) what the
+    machine had sent is dropped."""
+    _early_console(proc, master, port, tap)
     line = serialline.Line(master, port.master, paced, board_scale=UART_SCALE)
+    line.down.tap = tap
     while proc.poll() is None:
         line.step(0.1)
-    line.drain(5.0)
+    if not cut():
+        line.drain(5.0)
 
 
-def power_on(board, opts, launcher, port=None):
-    """One power-on of the vm board; returns (events, status) as handed out,
-    or None when the machine stopped without handing out (status in the text)."""
+def power_on(board, opts, launcher, port=None, control=None, tap=None):
+    """One power-on of the vm board; returns ((events, status) as handed out,
+    or None when the machine stopped without handing out; QEMU's status).
+    `control`: the run's power switch (power.Control), which may cut the
+    power: then whatever the machine handed out is ignored, as it may be half
+    written. tap(bytes) sees the console's output."""
     kernel, userland = built_parts()
     for tool in (QEMU, MKFS_JFFS2):
         if not os.access(tool, os.X_OK):
@@ -334,17 +352,20 @@ def power_on(board, opts, launcher, port=None):
     try:
         cmd = qemu_command(board, kernel, archive, disks, path, opts, opts.fast_clock)
         proc = subprocess.Popen(cmd, stdin=subprocess.DEVNULL)
+        cut = control.was_cut if control else lambda: False
+        if control:
+            control.attach(proc)
         if port:
-            carry_to_port(proc, master, port, opts.paced)
+            carry_to_port(proc, master, port, opts.paced, tap, cut)
         else:
-            carry_to_terminal(proc, master)
+            carry_to_terminal(proc, master, tap)
     finally:
         if proc and proc.poll() is None:
             proc.terminate()
             proc.wait()
         os.close(keep)
         os.close(master)
-    handed = hand_out(board, out)
+    handed = None if cut() else hand_out(board, out)
     shutil.rmtree(stage, ignore_errors=True)
     for name in (user, given, out, archive):
         os.unlink(name)

@@ -50,7 +50,7 @@ def board(request: pytest.FixtureRequest, tmp_path, board_arch: str) -> Iterator
     reason = missing_reason(request.config)
     if reason:
         pytest.skip(reason)
-    made = Board.create(tmp_path / "board", board_arch, log_dir=None)  # TEMP until --log lands
+    made = Board.create(tmp_path / "board", board_arch, log_dir=tmp_path)
     request.node.simboard = made
     yield made
     for session in made.sessions:

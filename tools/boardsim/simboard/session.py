@@ -148,19 +148,25 @@ class Session:
             return None
 
     # ------------------------------------------------------------ power
-    def power_off(self) -> None:
-        """Cuts the power ('boardsim power BOARD off'): the launcher is killed
-        with no clean-up; the run keeps the board and its port. BenchError when
-        no run holds the board."""
-        boardsim("power", str(self.board.path), "off")
+    def power_off(self) -> str:
+        """Cuts the power ('boardsim power BOARD off'): the launcher and what it
+        started are killed, with no clean-up; the run keeps the board and its
+        port and prints 'board: power off'. Returns the command's answer ('' or
+        'boardsim: BOARD is already off'); BenchError when no run holds the
+        board."""
+        return self._power("off")
 
-    def power_on(self) -> None:
-        """Powers the board on again with the state it left."""
-        boardsim("power", str(self.board.path), "on")
+    def power_on(self) -> str:
+        """Powers the board on again with the state it left ('board: power
+        on'); as power_off()."""
+        return self._power("on")
 
-    def power_cycle(self) -> None:
-        """Power off, then on."""
-        boardsim("power", str(self.board.path), "cycle")
+    def power_cycle(self) -> str:
+        """Power off, then on; as power_off()."""
+        return self._power("cycle")
+
+    def _power(self, switch: str) -> str:
+        return boardsim("power", str(self.board.path), switch)
 
     def status(self) -> Dict[str, str]:
         """The board's 'boardsim status' (see Board.status)."""
