@@ -7,6 +7,7 @@ import os
 import re
 import struct
 import subprocess
+import sys
 import zlib
 
 import pexpect
@@ -277,3 +278,36 @@ def test_console_log_on_the_terminal(board, scratch, row):
     check = row.pop("log")
     play(board, scratch, row)
     assert check(board, None, log), log.read_text()
+
+
+# ------------------------------------------------ the simboard library's pytest plugin
+
+PLUGIN_TEST = '''
+def test_row(board):
+    board.setenv(diagnostics="rescue")
+    session = board.power_on(fast_time=10)
+    session.expect("Option? : ")
+    session.send("r")
+    assert session.wait_end() == "board: %s"
+'''
+
+
+# A test run the way an application team runs it: the plugin's outcome, the report's console
+# log section (each line with its two times), and whether the board's flash files stay.
+@pytest.mark.parametrize("ends, arch, status, says, kept", [
+    ("rebooted", "host", 0, [r"1 passed"], False),
+    ("application started", "host", 1, [
+        r"-+ console log 1 of 1 \(\S+/console-1\.log\) -+\n",
+        r"\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \+\d{4}\.\d{3} Option\? : r\n", r"1 failed"],
+     True),
+    ("rebooted", "ppc", 5, [r"SKIPPED \[1\] \S+: no launcher at /nowhere/launcher"], None)])
+def test_pytest_plugin_on_an_application_test(tmp_path, ends, arch, status, says, kept):
+    (tmp_path / "test_app.py").write_text(PLUGIN_TEST % ends)
+    env = dict(os.environ, PYTHONPATH=str(BOARDSIM.parent), LAUNCHER_PPC_BUILD_DIR="/nowhere")
+    r = subprocess.run([sys.executable, "-m", "pytest", "-rs", "-p", "no:cacheprovider",
+                        "-p", "simboard.pytest_plugin", "--board-arch", arch,
+                        "--basetemp", str(tmp_path / "t"), "test_app.py"], cwd=tmp_path,
+                       env=env, capture_output=True, text=True, timeout=120)
+    assert r.returncode == status, r.stdout
+    assert [s for s in says if not re.search(s, r.stdout)] == [], r.stdout
+    assert (tmp_path / "t/test_row0/board/dev/eeprom").exists() is bool(kept)

@@ -11,6 +11,8 @@ the top conftest.py.
 - --board-arch host|asan|ppc|vm: default $LAUNCHER_SYSTEM_ARCH, else host.
 - A failing test's report gets a section per power-on with its console log
   (host time and seconds since power-on on each line).
+- When the chosen machine cannot boot and nothing failed, pytest exits with
+  status 5 (as when no tests ran), so that CI shows the run as skipped.
 """
 
 from __future__ import annotations
@@ -75,3 +77,8 @@ def pytest_runtest_makereport(item: pytest.Item, call: pytest.CallInfo) -> Itera
         where = str(session.log) if lines else "console, no log"
         report.sections.append(("console log %d of %d (%s)" % (n, len(made.sessions), where),
                                 text))
+
+
+def pytest_sessionfinish(session: pytest.Session, exitstatus: int) -> None:
+    if exitstatus == 0 and missing_reason(session.config):
+        session.exitstatus = 5
