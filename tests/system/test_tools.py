@@ -13,8 +13,8 @@ import zlib
 import pexpect
 import pytest
 
-from conftest import (APP_LINE, ARCH, BOARDSIM, CTRL_C, FAST, MENU, REBOOTED, STARTED, app,
-                      boardfs, play, runner)
+from conftest import (APP_LINE, ARCH, BOARDSIM, CTRL_C, FAST, MENU, REBOOTED, SOURCE_DIR,
+                      STARTED, app, boardfs, play, runner)
 
 TOOL = os.path.join(runner.build_dir("host"), "tools", "imagetool", "imagetool")
 TYPES = {"application": ("APPLICATION", 0x014B4152), "bootloader": ("UBOOT", 0x024B4152),
@@ -311,3 +311,11 @@ def test_pytest_plugin_on_an_application_test(tmp_path, ends, arch, status, says
     assert r.returncode == status, r.stdout
     assert [s for s in says if not re.search(s, r.stdout)] == [], r.stdout
     assert (tmp_path / "t/test_row0/board/dev/eeprom").exists() is bool(kept)
+
+
+def test_bench_doc_shows_the_example_that_runs():
+    doc = (SOURCE_DIR / "docs" / "bench.md").read_text()
+    shown = doc.split("<!-- example: docs/examples/test_bench_example.py -->\n")[1].split(
+        "<!-- end of example -->")[0]
+    assert "".join(line[4:] if line.strip() else "\n" for line in shown.splitlines(True)) == \
+        (SOURCE_DIR / "docs" / "examples" / "test_bench_example.py").read_text()

@@ -197,10 +197,13 @@ class Session:
         return self.final()
 
     def final(self) -> Optional[str]:
-        """The last 'board: ...' line the run printed so far, None without one."""
+        """The last 'board: ...' line the run printed so far, None without one.
+        Taken from the console log when there is one: a Ctrl-C typed on the
+        run's terminal discards what the terminal had not yet passed on."""
+        logged = [line.split(" ", 3)[-1] for line in self.log_lines()]
         # A Ctrl-C the terminal echoes as "^C" may share the line.
-        lines = [x.replace("^C", "").strip() for x in self.run_output().splitlines()]
-        lines = [x for x in lines if x.startswith("board: ")]
+        lines = logged or [x.replace("^C", "") for x in self.run_output().splitlines()]
+        lines = [x.strip() for x in lines if x.strip().startswith("board: ")]
         return lines[-1] if lines else None
 
     def run_output(self) -> str:
