@@ -196,7 +196,7 @@ SECOND_WAIT = "\n    ... Waiting for the <ENTER> key to be hit...\r"
 def serial_download(board, *options, log=None):
     """The session at the download's first message; its `child` is the raw console."""
     board.setenv(**RESCUE)
-    session = board.power_on(options=FAST + options, encoding="latin-1", log=log)
+    session = board.power_on(fast_time=10, options=options, encoding="latin-1", log=log)
     session.expect("Option? : ")
     session.send("x")
     session.expect(SERIAL_PREPARE)
