@@ -277,3 +277,28 @@ def test_console_log_on_the_terminal(board, scratch, row):
     check = row.pop("log")
     play(board, scratch, row)
     assert check(board, None, log), log.read_text()
+
+
+def test_power_cut_on_the_terminal_keeps_the_board_folder(board, scratch):
+    # /tmp is RAM: it survives the cut in the folder, and the next power-on starts it empty.
+    (board.path / "tmp" / "left").write_text("x")
+    log = scratch / "console.log"
+    holder = held_in_menu(board, "--log", log, "--cycles", 2)
+    assert boardsim("power", board.path, "off") == (0, "", "")
+    holder.expect_exact("\r\nboard: power off\r\n")   # a line of its own after the prompt
+    assert holder.before == ""
+    assert boardsim("status", board.path)[1].endswith("power: off\nstart: 1\n")
+    assert (board.path / "tmp" / "left").exists()
+    assert boardsim("power", board.path, "on") == (0, "", "")
+    holder.expect_exact("board: power on\r\n" + "Entering Rescue Mode.\r\n")
+    holder.expect_exact("Option? : ")
+    assert not (board.path / "tmp" / "left").exists()
+    holder.send("r")
+    # --cycles counts the starts after a reboot, not those by hand.
+    holder.expect_exact("board: power on (start 2 of 2)\r\n")
+    holder.expect_exact("Option? : ")
+    holder.send("r")
+    assert board.finish(holder) == REBOOTED
+    assert logged("Option? : ", "board: power off", "board: power on", "Entering Rescue Mode.",
+                  "Option? : r", REBOOTED, "board: power on (start 2 of 2)", "Option? : r",
+                  REBOOTED)(board, None, log)
