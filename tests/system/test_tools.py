@@ -185,9 +185,9 @@ def boardsim(*args):
     return r.returncode, r.stdout, r.stderr
 
 
-def held_in_menu(board, *options):
+def held_in_menu(board, **power):
     board.setenv(diagnostics="rescue")
-    holder = board.power_on(options=options)
+    holder = board.power_on(**power)
     holder.expect("Option? : ")
     return holder
 
@@ -278,6 +278,31 @@ def test_console_log_on_the_terminal(board, scratch, row):
     check = row.pop("log")
     play(board, scratch, row)
     assert check(board, None, log), log.read_text()
+
+
+def test_power_cut_on_the_terminal_keeps_the_board_folder(board, scratch):
+    # /tmp is RAM: it survives the cut in the folder, and the next power-on starts it empty.
+    (board.path / "tmp" / "left").write_text("x")
+    log = scratch / "console.log"
+    holder = held_in_menu(board, log=log, cycles=2)
+    assert boardsim("power", board.path, "off") == (0, "", "")
+    holder.expect("\nboard: power off\n")   # a line of its own after the prompt
+    assert holder.before == ""
+    assert boardsim("status", board.path)[1].endswith("power: off\nstart: 1\n")
+    assert (board.path / "tmp" / "left").exists()
+    assert boardsim("power", board.path, "on") == (0, "", "")
+    holder.expect("board: power on\nEntering Rescue Mode.\n")
+    holder.expect("Option? : ")
+    assert not (board.path / "tmp" / "left").exists()
+    holder.send("r")
+    # --cycles counts the starts after a reboot, not those by hand.
+    holder.expect("board: power on (start 2 of 2)\n")
+    holder.expect("Option? : ")
+    holder.send("r")
+    assert holder.wait_end() == REBOOTED
+    assert logged("Option? : ", "board: power off", "board: power on", "Entering Rescue Mode.",
+                  "Option? : r", REBOOTED, "board: power on (start 2 of 2)", "Option? : r",
+                  REBOOTED)(board, None, log)
 
 
 # ------------------------------------------------ the simboard library's pytest plugin

@@ -111,6 +111,10 @@ class Control:
             os.unlink(self.path)
         except FileNotFoundError:
             pass
+        try:
+            self.sock.shutdown(socket.SHUT_RDWR)   # wakes the listener's accept()
+        except OSError:
+            pass
         self.sock.close()
 
     # ----- the listener's thread

@@ -511,10 +511,13 @@ def _power_ons(board, opts, programs, net, run, console):
 def _power_on(board, opts, programs, net, run):
     """One start, once a program has the port open; None when the power went
     off before."""
-    while run.port and not serialline.attached(run.port.master):
-        if not run.control.is_on():
-            return None
-        time.sleep(serialline.IDLE)
+    if run.port and not serialline.attached(run.port.master):
+        while not serialline.attached(run.port.master):
+            if not run.control.is_on():
+                return None
+            time.sleep(serialline.IDLE)
+        if run.log:
+            run.log.power_on()   # the board powers on only now
     return _start_once(board, opts, programs, net, run)
 
 
