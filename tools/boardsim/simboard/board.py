@@ -161,11 +161,6 @@ class Board:
         """What the board's programs did (one line each: 'reboot', 'backtrace APP', ...)."""
         return _lines(self.fs.events_log)
 
-    @property
-    def logs(self) -> List[pathlib.Path]:
-        """The console logs of this board's power-ons, oldest first."""
-        return [s.log for s in self.sessions if s.log is not None]
-
     # ------------------------------------------------------------- power
     def power_on(self, arch: Optional[str] = None, console: str = "stdio",
                  link: Optional[PathLike] = None, cycles: int = 1, network: bool = False,
@@ -184,9 +179,9 @@ class Board:
         fast_time: on host and asan, sleeps and time-outs run that many times
         faster (faked time); ppc and vm run at real speed. fast_clock: on the vm
         only, the machine's time runs on at once while it idles (a time-out
-        waiting for a key then expires at once). log: a console log file; by
-        default LOG_DIR/console-N.log when the board has a log_dir; False for
-        none. options: further 'boardsim run' options; env: variables for the
+        waiting for a key then expires at once). log: the console log's file;
+        None: LOG_DIR/console-N.log when the board has a log_dir, else none;
+        True: that file, beside the board folder without a log_dir; False: none. options: further 'boardsim run' options; env: variables for the
         run (DEVEMU_* fault switches, build folders). timeout: seconds that
         expect() and wait_end() wait by default.
         BenchError when the run does not start or its console port never shows."""

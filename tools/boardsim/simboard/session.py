@@ -49,9 +49,11 @@ class Session:
         self.child.logfile_read = io.StringIO()
         self.console = self.child
         if console == "pty":
-            if self.child.expect([r"board: console on (\S+?)(,|\r)", pexpect.EOF]) == 1:
-                raise BenchError("boardsim run ended before its console port: %s" %
-                                 self.child.before.strip())
+            if self.child.expect([r"board: console on (\S+?)(,|\r)", pexpect.EOF,
+                                  pexpect.TIMEOUT]) != 0:
+                self.close()
+                raise BenchError("boardsim run showed no console port: %s" %
+                                 self.run_output().strip())
             self.port = self.child.match.group(1)
             if attach:
                 self.attach()
