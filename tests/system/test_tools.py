@@ -13,8 +13,9 @@ import zlib
 import pexpect
 import pytest
 
-from conftest import (APP_LINE, ARCH, BOARDSIM, CTRL_C, FAST, MENU, REBOOTED, SOURCE_DIR,
+from conftest import (APP_LINE, ARCH, BOARDSIM, CTRL_C, MENU, REBOOTED, SOURCE_DIR,
                       STARTED, app, boardfs, play, runner)
+from simboard import BenchError, Board, BoardError
 
 TOOL = os.path.join(runner.build_dir("host"), "tools", "imagetool", "imagetool")
 TYPES = {"application": ("APPLICATION", 0x014B4152), "bootloader": ("UBOOT", 0x024B4152),
@@ -273,10 +274,10 @@ LOG_ROWS = {
 
 @pytest.mark.parametrize("row", LOG_ROWS.values(), ids=LOG_ROWS.keys())
 def test_console_log_on_the_terminal(board, scratch, row):
-    log = scratch / "console.log"
-    row = dict(row, options=list(FAST) + ["--log", log])
+    row = dict(row)
     check = row.pop("log")
     play(board, scratch, row)
+    log = board.sessions[-1].log  # the one the plugin gives every power-on
     assert check(board, None, log), log.read_text()
 
 
@@ -336,6 +337,27 @@ def test_pytest_plugin_on_an_application_test(tmp_path, ends, arch, status, says
     assert r.returncode == status, r.stdout
     assert [s for s in says if not re.search(s, r.stdout)] == [], r.stdout
     assert (tmp_path / "t/test_row0/board/dev/eeprom").exists() is bool(kept)
+
+
+# What the library refuses before it touches the board or starts a run.
+@pytest.mark.parametrize("call, error, says", [
+    (lambda b: b.set_slot(3, b.path / "dev/eeprom"), BoardError, "slot must be 1 or 2, not 3"),
+    (lambda b: b.stick_add(b.path / "no.img"), BoardError, "no such file: "),
+    (lambda b: b.eeprom["bootslot"], KeyError, "unknown EEPROM field 'bootslot' (fields: "
+     "board-field, boot-slot, timestamp1, timestamp2, running-image, usb-marker)"),
+    (lambda b: b.eeprom.update(boot_slot=256), BoardError, "boot_slot takes a byte 0..255"),
+    (lambda b: b.eeprom.update(timestamp2=b"\0"), BoardError, "timestamp2 takes 7 bytes"),
+    (lambda b: b.power_on(console="tty"), BenchError, "console must be 'stdio' or 'pty'"),
+    (lambda b: b.power_on().set_speed(115200), BenchError, "needs the serial port"),
+    (lambda b: Board(b.path / "user"), BoardError, "is not a board folder")],
+    ids=["slot-3", "stick-missing", "eeprom-name", "eeprom-byte", "eeprom-length", "console",
+         "speed-on-stdio", "not-a-board"])
+def test_library_refuses(board, call, error, says):
+    before = board.path.joinpath("dev/eeprom").read_bytes()
+    with pytest.raises(error) as refused:
+        call(board)
+    assert says in str(refused.value)
+    assert board.path.joinpath("dev/eeprom").read_bytes() == before and board.slot(3) is None
 
 
 def test_bench_doc_shows_the_example_that_runs():
