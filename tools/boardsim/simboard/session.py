@@ -132,11 +132,6 @@ class Session:
         attrs[4] = attrs[5] = getattr(termios, "B%d" % bits_per_second)
         termios.tcsetattr(self._port_fd(), termios.TCSANOW, attrs)
 
-    def speed(self) -> int:
-        """The operator side's speed in bit/s."""
-        return {getattr(termios, "B%d" % s): s for s in SPEEDS}.get(
-            termios.tcgetattr(self._port_fd())[5], 0)
-
     def send_xmodem(self, path: Union[str, os.PathLike],
                     timeout: float = 90) -> Optional[int]:
         """Sends a file with lrzsz's 'sz --xmodem -k' (1 KiB blocks) on the
