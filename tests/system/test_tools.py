@@ -290,8 +290,8 @@ def test_power_cut_on_the_terminal_keeps_the_board_folder(board, scratch):
     assert boardsim("status", board.path)[1].endswith("power: off\nstart: 1\n")
     assert (board.path / "tmp" / "left").exists()
     assert boardsim("power", board.path, "on") == (0, "", "")
-    holder.expect_exact("board: power on\r\n" + "Entering Rescue Mode.\r\n")
-    holder.expect_exact("Option? : ")
+    holder.expect_exact("board: power on\r\n")
+    holder.expect_exact("Entering Rescue Mode.\r\n" + MENU.replace("\n", "\r\n"))
     assert not (board.path / "tmp" / "left").exists()
     holder.send("r")
     # --cycles counts the starts after a reboot, not those by hand.
