@@ -148,7 +148,8 @@ def play(board, scratch, row):
     for expect, send in row.get("keys", ()):
         session.expect(expect)
         if send is not None:
-            session.ctrl_c() if send is CTRL_C else session.send(send)
+            # Ctrl-C is a signal, not a key the launcher reads: it goes at once.
+            session.ctrl_c(pause=0) if send is CTRL_C else session.send(send)
     final = session.wait_end()
     out = session.output
     in_order(out, row.get("out", ()))
