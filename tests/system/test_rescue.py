@@ -204,9 +204,10 @@ def serial_download(board, *options, log=None):
 
 
 def test_xmodem_download_installs_and_logs(board, scratch):
-    image = built(scratch, app("4.0.0.2"))
-    # Unlogged: a logging run takes a quit key (0x1C) in the blocks for the end of the run.
-    session = serial_download(board, log=False)
+    # Every byte value in the blocks, the run's quit key (0x1C) among them.
+    image = built(scratch, app("4.0.0.2", extra={"home/fs": bytes(range(256)) * 4}))
+    assert b"\x1c" in image
+    session = serial_download(board)
     child = session.child
     session.send("\r")
     child.buffer = ""

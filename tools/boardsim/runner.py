@@ -341,7 +341,7 @@ def _on_terminal(cmd, console, run):
                 elif fd == master:
                     os.write(1, data)
                     run.tap(data)
-                elif quit_key is not None and quit_key in data:
+                elif quit_key is not None and quit_key in data and _signals_on(master):
                     raise SystemExit(131)
                 else:
                     os.write(master, data)
@@ -350,6 +350,15 @@ def _on_terminal(cmd, console, run):
         return proc.returncode
     finally:
         _ended(proc, master)
+
+
+def _signals_on(master):
+    # A launcher that turned its terminal's signals off (a raw download) takes
+    # the quit key as data, as it would on the caller's own terminal.
+    try:
+        return bool(termios.tcgetattr(master)[3] & termios.ISIG)
+    except termios.error:
+        return True
 
 
 def _quit_key():
