@@ -93,6 +93,8 @@ def build_rootfs(board, launcher, userland, stage):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             os.symlink(target, path)
     shutil.copy(os.path.join(userland, "busybox"), os.path.join(stage, ".sim/busybox"))
+    os.makedirs(os.path.join(stage, ".sim/lrzsz"))
+    shutil.copy(os.path.join(userland, "rx"), os.path.join(stage, ".sim/lrzsz/rx"))
     shutil.copy(launcher, os.path.join(stage, ".sim/launcher"))
     for lib in LIBS:
         shutil.copy(os.path.join(PPC_LIB, lib), os.path.join(stage, "lib", lib))
