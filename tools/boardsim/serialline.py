@@ -110,8 +110,9 @@ def garble(data, sent_at, read_at):
 class Direction:
     """One direction of the line: from master `src` to master `dst`."""
 
-    def __init__(self, src, dst, paced, scales=(1, 1)):
+    def __init__(self, src, dst, paced, scales=(1, 1), latency=0.0):
         self.src, self.dst, self.paced = src, dst, paced
+        self.latency = latency              # seconds before the first byte of a batch is due
         self.scales = scales                # of the sender's and the receiver's speeds
         self.chunks = collections.deque()   # [first byte due, seconds a byte, data, sent]
         self.busy_until = 0.0
@@ -164,7 +165,7 @@ class Direction:
         line_time = len(data) * 10.0 / sent_at if self.paced and sent_at else 0.0
         if sent_at != read_at:
             data = garble(data, sent_at, read_at or sent_at)
-        start = max(now, self.busy_until)
+        start = max(now + self.latency, self.busy_until)
         self.busy_until = start + line_time
         if data:
             self.chunks.append([start, line_time / len(data), data, 0])
@@ -175,6 +176,8 @@ class Direction:
         while self.chunks:
             chunk = self.chunks[0]
             start, each, data, sent = chunk
+            if now < start:
+                return start
             due = len(data) if each == 0 else min(len(data), int((now - start) / each))
             if due > sent:
                 try:
@@ -192,10 +195,12 @@ class Direction:
 class Line:
     """The line between the board's pty master and the operator's port master."""
 
-    def __init__(self, board, port, paced=True, board_scale=1):
-        """`board_scale`: the board's speed is that many times what its pty shows."""
+    def __init__(self, board, port, paced=True, board_scale=1, latency=0.0):
+        """`board_scale`: the board's speed is that many times what its pty shows;
+        `latency`: seconds the operator's port holds what it receives (as a
+        USB serial adapter does) before its program sees it."""
         self.board, self.port = board, port
-        self.down = Direction(board, port, paced, (board_scale, 1))   # board -> operator
+        self.down = Direction(board, port, paced, (board_scale, 1), latency)  # board -> operator
         self.up = Direction(port, board, paced, (1, board_scale))     # operator -> board
 
     def step(self, limit):
