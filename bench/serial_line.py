@@ -33,6 +33,8 @@ SZ_LIMIT = 90  # seconds: an operator gives up a transfer that does not start
 MENU = b"Option? : "
 SWITCH = b"before initiating the download.\r\n"
 BACK = b"Change the baud rate back to 9600 bps, hit the <ENTER> key"
+# sz's last read, for the ACK of its EOT, can take the start of that line with it.
+BACK_END = b"hit the <ENTER> key"
 SLOT_Q = b"Install image as image 1 or 2 (hit return to just boot image): "
 DONE = b"Image2 updated succeeded"
 
@@ -96,7 +98,7 @@ def download(board, port, image, board_speed=115200, operator_speed=115200):
         back_to_menu(port, board_speed)
     else:
         port.speed(board_speed)
-        port.expect(BACK)
+        port.expect(BACK_END)
         port.speed(9600)
         port.send(b"\r")
         port.expect(SLOT_Q)
