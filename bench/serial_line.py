@@ -33,8 +33,7 @@ SZ_LIMIT = 90  # seconds: an operator gives up a transfer that does not start
 MENU = b"Option? : "
 SWITCH = b"before initiating the download.\r\n"
 BACK = b"Change the baud rate back to 9600 bps, hit the <ENTER> key"
-# sz's last read, for the ACK of its EOT, can take the start of that line with it.
-BACK_END = b"hit the <ENTER> key"
+WAITING = b"... Waiting for the <ENTER> key to be hit..."
 SLOT_Q = b"Install image as image 1 or 2 (hit return to just boot image): "
 DONE = b"Image2 updated succeeded"
 
@@ -97,9 +96,11 @@ def download(board, port, image, board_speed=115200, operator_speed=115200):
     if operator_speed != board_speed:
         back_to_menu(port, board_speed)
     else:
-        port.speed(board_speed)
-        port.expect(BACK_END)
+        # sz's last read, for the ACK of its EOT, can take the board's line
+        # before its switch back with it; at 9600 bit/s the board says again
+        # that it waits (11 s later).
         port.speed(9600)
+        port.expect(WAITING)
         port.send(b"\r")
         port.expect(SLOT_Q)
         port.send(b"2\r")
