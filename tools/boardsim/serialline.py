@@ -17,8 +17,9 @@ The simulator holds both masters and carries the bytes itself:
 
 Both masters are in packet mode: a change of the slave's settings that
 switches flow control (as the launcher's download settings and their restore
-do) is reported before the data written ahead of it, so those bytes keep the
-speed they were written at.
+do), or any change where the slave has EXTPROC set (the vm's console, whose
+speed QEMU sets), is reported; the bytes written ahead of it keep the speed
+they were written at (see Direction.take).
 """
 
 import collections
@@ -32,6 +33,7 @@ import time
 CONSOLE_SPEED = 9600      # the board's console at every power-on
 HOLD = 64 * 1024          # bytes queued in one direction before the sender waits
 IDLE = 0.1                # seconds between looks at a port nobody has open
+SETTLE = 0.05             # seconds after a reported change of the sender's settings
 
 SPEEDS = {getattr(termios, "B%d" % n): n for n in (
     50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
@@ -108,18 +110,23 @@ def garble(data, sent_at, read_at):
 class Direction:
     """One direction of the line: from master `src` to master `dst`."""
 
-    def __init__(self, src, dst, paced, scales=(1, 1)):
+    def __init__(self, src, dst, paced, scales=(1, 1), latency=0.0):
         self.src, self.dst, self.paced = src, dst, paced
+        self.latency = latency              # seconds before the first byte of a batch is due
         self.scales = scales                # of the sender's and the receiver's speeds
         self.chunks = collections.deque()   # [first byte due, seconds a byte, data, sent]
         self.busy_until = 0.0
-        self.sent_at = speeds(src, scales[0])[1]
+        self.sent_at = self._speed()        # of the last bytes taken
+        self.settled_at = self.sent_at      # the sender's speed after its last reported change
+        self.settle_until = 0.0             # while > 0: bytes still from before a change
         self.queued = 0
         self.tap = None                     # called with every piece delivered
 
-    def take(self, now):
-        """Reads everything the sender has written; queues it for delivery."""
-        before = speeds(self.src, self.scales[0])[1]
+    def _speed(self):
+        return speeds(self.src, self.scales[0])[1]
+
+    def _read(self):
+        """(bytes, whether a change of settings was reported) off the sender's master."""
         data, status = bytearray(), False
         while True:
             try:
@@ -132,16 +139,34 @@ class Direction:
                 data += got[1:]
             else:
                 status = True
-        sent_at = self.sent_at if status else before
-        self.sent_at = speeds(self.src, self.scales[0])[1]
+        return bytes(data), status
+
+    def take(self, now):
+        """Reads everything the sender has written; queues it for delivery.
+
+        Packet mode reports a change of the slave's settings ahead of the bytes
+        still queued from before it. A sender that drains before it switches
+        (as a UART's driver does, and QEMU, which writes out what the guest
+        queued before it applies the guest's new speed) writes nothing in the
+        moment after a switch; so the bytes that come within SETTLE seconds
+        of a report were sent at the speed from before it."""
+        before = self._speed()
+        data, status = self._read()
+        if self.settle_until and now >= self.settle_until:
+            self.sent_at, self.settle_until = self.settled_at, 0.0
+        if status:
+            self.settle_until = now + SETTLE
+            self.settled_at = self._speed()
+        elif not self.settle_until:
+            self.sent_at = before
         if data:
-            self._queue(bytes(data), sent_at, speeds(self.dst, self.scales[1])[0], now)
+            self._queue(data, self.sent_at, speeds(self.dst, self.scales[1])[0], now)
 
     def _queue(self, data, sent_at, read_at, now):
         line_time = len(data) * 10.0 / sent_at if self.paced and sent_at else 0.0
         if sent_at != read_at:
             data = garble(data, sent_at, read_at or sent_at)
-        start = max(now, self.busy_until)
+        start = max(now + self.latency, self.busy_until)
         self.busy_until = start + line_time
         if data:
             self.chunks.append([start, line_time / len(data), data, 0])
@@ -152,6 +177,8 @@ class Direction:
         while self.chunks:
             chunk = self.chunks[0]
             start, each, data, sent = chunk
+            if now < start:
+                return start
             due = len(data) if each == 0 else min(len(data), int((now - start) / each))
             if due > sent:
                 try:
@@ -171,10 +198,12 @@ class Direction:
 class Line:
     """The line between the board's pty master and the operator's port master."""
 
-    def __init__(self, board, port, paced=True, board_scale=1):
-        """`board_scale`: the board's speed is that many times what its pty shows."""
+    def __init__(self, board, port, paced=True, board_scale=1, latency=0.0):
+        """`board_scale`: the board's speed is that many times what its pty shows;
+        `latency`: seconds the operator's port holds what it receives (as a
+        USB serial adapter does) before its program sees it."""
         self.board, self.port = board, port
-        self.down = Direction(board, port, paced, (board_scale, 1))   # board -> operator
+        self.down = Direction(board, port, paced, (board_scale, 1), latency)  # board -> operator
         self.up = Direction(port, board, paced, (1, board_scale))     # operator -> board
 
     def step(self, limit):

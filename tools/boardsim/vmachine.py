@@ -43,6 +43,13 @@ OUT_SIZE = 192 * boardfs.MIB         # room for /user and /tmp handed out
 # The UART clock in QEMU's device tree is 64 times QEMU's own: the guest's
 # 9600 bit/s reach the pty as 150.
 UART_SCALE = 64
+# What the operator's port holds back before its program sees it (a USB serial
+# adapter's latency timer is 16 ms by default). A busy host can stop the
+# machine's CPU for milliseconds between two instructions, longer than an
+# unheld round trip through the port: lrzsz's receiver sends its ACK, then
+# empties its input, and lost the start of the block that the sender had
+# already sent in answer. On the switch the ACK is still on the wire then.
+PORT_LATENCY = 0.02
 LIBS = ("ld.so.1", "libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1")
 NETWORK = "192.0.2.0/24"
 PEER = "192.0.2.1"
@@ -93,6 +100,8 @@ def build_rootfs(board, launcher, userland, stage):
             os.makedirs(os.path.dirname(path), exist_ok=True)
             os.symlink(target, path)
     shutil.copy(os.path.join(userland, "busybox"), os.path.join(stage, ".sim/busybox"))
+    os.makedirs(os.path.join(stage, ".sim/lrzsz"))
+    shutil.copy(os.path.join(userland, "rx"), os.path.join(stage, ".sim/lrzsz/rx"))
     shutil.copy(launcher, os.path.join(stage, ".sim/launcher"))
     for lib in LIBS:
         shutil.copy(os.path.join(PPC_LIB, lib), os.path.join(stage, "lib", lib))
@@ -316,7 +325,8 @@ def carry_to_port(proc, master, port, paced, tap=None, cut=lambda: False):
     sees what reaches the port. After a power cut (cut() true) what the
     machine had sent is dropped."""
     _early_console(proc, master, port, tap)
-    line = serialline.Line(master, port.master, paced, board_scale=UART_SCALE)
+    line = serialline.Line(master, port.master, paced, board_scale=UART_SCALE,
+                           latency=PORT_LATENCY)
     line.down.tap = tap
     while proc.poll() is None:
         line.step(0.1)

@@ -13,6 +13,7 @@ from .session import Session
 MENU = "Option? : "
 SWITCH = "before initiating the download.\n"
 BACK = "Change the baud rate back to 9600 bps, hit the <ENTER> key"
+WAITING = "... Waiting for the <ENTER> key to be hit..."
 SLOT_Q = "Install image as image 1 or 2 (hit return to just boot image): "
 CONSOLE_SPEED = 9600
 
@@ -21,7 +22,8 @@ def xmodem_install(session: Session, image: Union[str, os.PathLike], slot: int =
                    operator_speed: int = 115200, board_speed: int = 115200,
                    timeout: float = 90) -> Optional[int]:
     """From the rescue menu's prompt: key X, the operator's side to
-    `operator_speed`, Enter, sz sends `image`, back to 9600 bit/s, Enter, and
+    `operator_speed`, Enter, sz sends `image`, back to 9600 bit/s, the board's
+    reminder that it waits, Enter, and
     the install into `slot`; returns at the menu's next prompt with sz's exit
     status (None: sz gave up after `timeout` seconds). When the operator was
     left at another speed than the board's, nothing can be read: the board's
@@ -35,9 +37,11 @@ def xmodem_install(session: Session, image: Union[str, os.PathLike], slot: int =
     if operator_speed != board_speed:
         _back_to_menu(session, board_speed)
         return status
-    session.set_speed(board_speed)
-    session.expect(BACK)
+    # sz's last read, for the ACK of its EOT, can take the board's line
+    # before its switch back with it: at 9600 bit/s the board says again
+    # that it waits (11 s later).
     session.set_speed(CONSOLE_SPEED)
+    session.expect(WAITING)
     session.send("\r")
     session.expect(SLOT_Q)
     session.send("%d\r" % slot)
