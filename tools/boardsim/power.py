@@ -144,7 +144,7 @@ class Control:
                 self._kill()
         acted = self._wait((lambda: self.halted) if want == "off" else
                            (lambda: not self.halted))
-        return "done" if acted else ""
+        return "done" if acted else "no answer from the board within %g s" % ACT_LIMIT
 
     def _answer(self, request):
         if request == "status":
@@ -191,7 +191,10 @@ def ask(board, request):
         conn.sendall((request + "\n").encode())
         answer = b""
         while True:
-            got = conn.recv(4096)
+            try:
+                got = conn.recv(4096)
+            except TimeoutError:   # the run is busy with an earlier command
+                return "no answer from the run within %g s" % ANSWER_LIMIT
             if not got:
                 return answer.decode().strip() or None
             answer += got
