@@ -174,12 +174,9 @@ def _disk(n, path, readonly=False):
 
 def qemu_command(board, kernel, archive, disks, tty_path, opts, fast):
     """The QEMU argv of one power-on."""
-    # powersave=off: an idle e500 that dozes sometimes misses the timer that
-    # should wake it (the board then stood still after an install until a key
-    # came); an idle loop that spins costs a host core while the board waits.
     cmd = [QEMU, "-M", "ppce500", "-cpu", "e500mc", "-m", "256", "-display", "none",
            "-monitor", "none", "-no-reboot", "-kernel", os.path.join(kernel, "vmlinux"),
-           "-initrd", archive, "-append", "console=ttyS0,9600 powersave=off",
+           "-initrd", archive, "-append", "console=ttyS0,9600",
            "-chardev", "serial,id=s0,path=" + tty_path, "-serial", "chardev:s0",
            "-rtc", "base=%s,clock=vm" % clock_base(board)]
     for n, path in enumerate(disks):
