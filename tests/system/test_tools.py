@@ -5,9 +5,11 @@ writes nothing outside its folder."""
 import json
 import os
 import re
+import select
 import struct
 import subprocess
 import sys
+import tty
 import zlib
 
 import pexpect
@@ -366,3 +368,47 @@ def test_bench_doc_shows_the_example_that_runs():
         "<!-- end of example -->")[0]
     assert "".join(line[4:] if line.strip() else "\n" for line in shown.splitlines(True)) == \
         (SOURCE_DIR / "docs" / "examples" / "test_bench_example.py").read_text()
+
+
+UART_DRAIN = os.path.join(runner.build_dir("host"), "tools", "devemu", "libuartdrain.so")
+# Writes 8000 bytes to the console's slave (more than the line's side holds
+# until it reads: the rest waits in the kernel, as it does while a busy host
+# keeps the line from reading), drains it or not, flushes it, and prints how
+# many bytes of the typed input are left.
+FLUSH = """import os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+assert os.write(fd, bytes(8000)) == 8000
+if sys.argv[3] == "drain":
+    termios.tcdrain(fd)
+termios.tcflush(fd, getattr(termios, sys.argv[2]))
+try:
+    print(len(os.read(fd, 100)))
+except BlockingIOError:
+    print(0)
+"""
+
+
+@pytest.mark.parametrize("queue, drain, all_carried, typed_left", [
+    ("TCIOFLUSH", "drain", True, 0),    # the launcher's switch of speeds
+    ("TCOFLUSH", "drain", True, 5),
+    ("TCIOFLUSH", "none", False, 0),    # not yet sent: dropped, as from a UART's queue
+])
+def test_uart_drain_on_the_pty_console(queue, drain, all_carried, typed_left):
+    """What a drain let leave is on the wire, whenever the line takes it: a
+    flush after the drain drops only the input (the simulator's line may come
+    to the console much later on a busy host)."""
+    master, slave = os.openpty()
+    try:
+        tty.setraw(slave)
+        os.write(master, b"typed")
+        r = subprocess.run([sys.executable, "-c", FLUSH, os.ttyname(slave), queue, drain],
+                           env=dict(os.environ, LD_PRELOAD=UART_DRAIN), capture_output=True,
+                           text=True, timeout=30)
+        assert (r.returncode, r.stderr) == (0, "")
+        got = b""
+        while select.select([master], [], [], 0.5)[0]:
+            got += os.read(master, 65536)
+        assert (len(got) == 8000, int(r.stdout)) == (all_carried, typed_left)
+    finally:
+        os.close(master)
+        os.close(slave)
