@@ -53,13 +53,9 @@ extern "C" int tcflush(int fd, int queue) {
     using flush_fn = int (*)(int, int);
     static const auto real = reinterpret_cast<flush_fn>(dlsym(RTLD_NEXT, "tcflush"));
     const dev_t slave = pseudo_terminal_slave(fd);
-    if (slave != 0 && slave == drained && queue != TCIFLUSH) {
-        if (queue == TCOFLUSH) {
-            drained = 0;
-            return 0;
-        }
-        queue = TCIFLUSH;
-    }
+    const bool after_drain = slave != 0 && slave == drained;
     drained = 0;
+    if (after_drain && queue == TCOFLUSH) return 0;
+    if (after_drain && queue == TCIOFLUSH) queue = TCIFLUSH;
     return real ? real(fd, queue) : 0;
 }
